@@ -1,0 +1,7 @@
+// The CE platform layer: everything the handset's operating system provides.
+#pragma once
+
+#include "ce/base.h"
+#include "ce/text.h"
+#include "ce/time.h"
+#include "ce/windows.h"

@@ -1,0 +1,77 @@
+// Test support: a fresh device per test, and helper processes on it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace nxtest {
+
+// A device in a new temporary folder, attached for this process, removed
+// again at the end of the test.
+class TempDevice {
+ public:
+  explicit TempDevice(double clockSpeed = 1.0);
+  ~TempDevice();
+  TempDevice(const TempDevice&) = delete;
+  TempDevice& operator=(const TempDevice&) = delete;
+
+  const std::string& root() const { return root_; }
+  // Host path of a device path written with forward slashes ("Temp/a.txt").
+  std::string host(const std::string& rel) const { return root_ + "/" + rel; }
+  void writeFile(const std::string& rel, const std::string& content) const;
+  std::string readFile(const std::string& rel) const;
+
+ private:
+  std::string root_;
+};
+
+// A scratch host folder (not a device), removed at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct ProcResult {
+  int exitCode = -1;
+  std::string out;
+};
+
+// Path of the ce_helper program.
+std::string helperPath();
+// Runs ce_helper on the attached device with the arguments and waits for it.
+ProcResult runHelper(const std::vector<std::string>& args);
+
+// A helper process running in the background; its stdout is readable line by line.
+class HelperProcess {
+ public:
+  explicit HelperProcess(const std::vector<std::string>& args);
+  ~HelperProcess();
+  // Waits (up to timeoutMs) for a line on the helper's stdout; empty on time-out or end.
+  std::string readLine(int timeoutMs = 10000);
+  void writeLine(const std::string& line);
+  int wait();
+  void kill(int sig = 9);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int in_ = -1;
+  std::string buffered_;
+  bool waited_ = false;
+  int status_ = -1;
+};
+
+// "../shared" beside the checkout, or empty when it is absent.
+std::string sharedDir();
+// Recursively removes a host folder.
+void removeTree(const std::string& path);
+
+}  // namespace nxtest
