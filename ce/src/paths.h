@@ -32,6 +32,12 @@ struct ResolvedPath {
 // an unmounted card), ERROR_NOT_READY (no device).
 bool resolvePath(const WCHAR* path, ResolvedPath& out);
 
+// The two halves of resolvePath, for callers that try the exact spelling
+// first: parsePath checks and normalises without touching the disk (rel keeps
+// the caller's spelling); fixCase then matches each component ignoring case.
+bool parsePath(const WCHAR* path, ResolvedPath& out);
+bool fixCase(ResolvedPath& p);
+
 // openat2 below the mount folder with RESOLVE_BENEATH: a symbolic link that
 // leads out of the mount fails with EXDEV. Returns the descriptor or -1 (errno).
 int openResolved(const ResolvedPath& p, int flags, mode_t mode = 0644);

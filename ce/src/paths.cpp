@@ -1,0 +1,300 @@
+#include "paths.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "ce/base.h"
+#include "ce/text.h"
+#include "device.h"
+
+namespace ce::detail {
+namespace {
+
+constexpr char16_t kCardName[] = u"Storage Card";
+constexpr char16_t kHostName[] = u"Host";
+
+bool invalidNameChar(char16_t c) {
+  return c < 32 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
+}
+
+// The card's folder as this process last opened it; reopened when another
+// process inserts or removes a card (the generation moves).
+struct CardCache {
+  std::mutex mu;
+  uint32_t generation = ~0u;
+  int fd = -1;
+  std::string folder;
+};
+
+CardCache& cardCache() {
+  static CardCache* c = new CardCache;
+  return *c;
+}
+
+bool cardMount(DeviceState* d, int& fd, std::string& folder) {
+  auto& c = cardCache();
+  uint32_t gen = d->seg->cardGeneration.load(std::memory_order_acquire);
+  std::lock_guard lock(c.mu);
+  if (gen != c.generation) {
+    std::string now = withSegmentLock(d->seg, [&] { return std::string(d->seg->cardFolder); });
+    if (c.fd >= 0) ::close(c.fd);
+    c.fd = now.empty() ? -1 : ::open(now.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    c.folder = now;
+    c.generation = gen;
+  }
+  fd = c.fd;
+  folder = c.folder;
+  return fd >= 0;
+}
+
+int hostRootFd() {
+  static int fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return fd;
+}
+
+long openat2Call(int dirfd, const char* path, int flags, mode_t mode, uint64_t resolve) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+  how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+  how.resolve = resolve;
+  return ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+}
+
+uint64_t resolveFlags(Mount m) {
+  // The host mount is the host's own tree: its links resolve as on the host.
+  return m == Mount::Host ? RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS : RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+}
+
+// Finds the entry of folder `dirRel` whose name equals `want` ignoring case.
+bool findNoCase(const ResolvedPath& p, const std::string& dirRel, const std::u16string& want, std::string& found) {
+  int fd = static_cast<int>(openat2Call(p.dirFd, dirRel.empty() ? "." : dirRel.c_str(), O_RDONLY | O_DIRECTORY, 0,
+                                        resolveFlags(p.mount)));
+  if (fd < 0) return false;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return false;
+  }
+  bool ok = false;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    if (equalsNoCase(utf8ToUtf16(e->d_name), want)) {
+      found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+}  // namespace
+
+DWORD errnoToError(int err, bool forDirectory) {
+  switch (err) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return forDirectory ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EXDEV:
+    case ELOOP:
+    case EISDIR:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case EBUSY:
+    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EIO: return ERROR_GEN_FAILURE;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+bool parsePath(const WCHAR* path, ResolvedPath& out) {
+  if (!path) return SetLastError(ERROR_INVALID_PARAMETER), false;
+  size_t len = 0;
+  while (path[len]) {
+    if (++len >= MAX_PATH) return SetLastError(ERROR_FILENAME_EXCED_RANGE), false;
+  }
+  if (len == 0 || (path[0] != u'\\' && path[0] != u'/')) return SetLastError(ERROR_BAD_PATHNAME), false;
+
+  // Split into components, folding "." and ".." lexically. A ".." may not
+  // climb above the mount it starts in.
+  std::u16string_view all(path, len);
+  std::u16string_view comps[MAX_PATH / 2 + 1];
+  size_t n = 0;
+  size_t i = 0;
+  while (i < len) {
+    while (i < len && (all[i] == u'\\' || all[i] == u'/')) ++i;
+    size_t start = i;
+    while (i < len && all[i] != u'\\' && all[i] != u'/') ++i;
+    if (i == start) break;
+    std::u16string_view c = all.substr(start, i - start);
+    if (c == u".") continue;
+    if (c == u"..") {
+      if (n == 0) return SetLastError(ERROR_BAD_PATHNAME), false;
+      --n;
+      continue;
+    }
+    for (char16_t ch : c)
+      if (invalidNameChar(ch)) return SetLastError(ERROR_INVALID_NAME), false;
+    comps[n++] = c;
+  }
+
+  DeviceState* d = device();
+  if (!d) return SetLastError(ERROR_NOT_READY), false;
+
+  size_t first = 0;
+  out.mount = Mount::Root;
+  out.dirFd = d->rootFd;
+  std::string mountFolder = d->root;
+  if (n > 0 && equalsNoCase(comps[0], kCardName)) {
+    out.mount = Mount::Card;
+    if (!cardMount(d, out.dirFd, mountFolder)) return SetLastError(ERROR_PATH_NOT_FOUND), false;
+    first = 1;
+  } else if (n > 0 && HostMountEnabled() && equalsNoCase(comps[0], kHostName)) {
+    out.mount = Mount::Host;
+    out.dirFd = hostRootFd();
+    mountFolder.clear();
+    first = 1;
+  } else if (n > 0 && comps[0] == u".ce") {
+    // The device's own kernel and registry files are not part of its file system.
+    return SetLastError(ERROR_ACCESS_DENIED), false;
+  }
+
+  out.rel.clear();
+  out.device.clear();
+  if (first == 1) {
+    out.device.push_back(u'\\');
+    out.device.append(out.mount == Mount::Card ? kCardName : kHostName);
+  }
+  for (size_t k = first; k < n; ++k) {
+    if (!out.rel.empty()) out.rel.push_back('/');
+    out.rel += utf16ToUtf8(comps[k]);
+    out.device.push_back(u'\\');
+    out.device.append(comps[k]);
+  }
+  if (out.device.empty()) out.device = u"\\";
+  out.host = out.rel.empty() ? (mountFolder.empty() ? "/" : mountFolder) : mountFolder + "/" + out.rel;
+  out.lastExists = false;
+  return true;
+}
+
+bool fixCase(ResolvedPath& p) {
+  if (p.rel.empty()) {
+    p.lastExists = true;
+    return true;
+  }
+  std::string fixed;
+  std::u16string device = p.device;
+  size_t pos = 0;
+  bool last = false;
+  while (!last) {
+    size_t slash = p.rel.find('/', pos);
+    last = slash == std::string::npos;
+    std::string comp = p.rel.substr(pos, last ? std::string::npos : slash - pos);
+    std::string candidate = fixed.empty() ? comp : fixed + "/" + comp;
+    // Folders on the way must be folders; the last component may be anything.
+    int fd = static_cast<int>(
+        openat2Call(p.dirFd, candidate.c_str(), last ? O_PATH : O_PATH | O_DIRECTORY, 0, resolveFlags(p.mount)));
+    std::string actual = comp;
+    bool exists = fd >= 0;
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (errno == EXDEV || errno == ELOOP) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    } else if (errno == ENOENT && findNoCase(p, fixed, utf8ToUtf16(comp), actual)) {
+      exists = true;
+      if (!last) {
+        // The match must be a folder too.
+        std::string again = fixed.empty() ? actual : fixed + "/" + actual;
+        int dfd = static_cast<int>(openat2Call(p.dirFd, again.c_str(), O_PATH | O_DIRECTORY, 0, resolveFlags(p.mount)));
+        if (dfd < 0) return SetLastError(ERROR_PATH_NOT_FOUND), false;
+        ::close(dfd);
+      }
+    }
+    if (!exists && !last) return SetLastError(ERROR_PATH_NOT_FOUND), false;
+    fixed = fixed.empty() ? actual : fixed + "/" + actual;
+    if (last) p.lastExists = exists;
+    pos = slash + 1;
+  }
+  // Keep the host and device spellings in step with what was found.
+  std::string mountFolder = p.host.substr(0, p.host.size() - p.rel.size());
+  p.rel = fixed;
+  p.host = mountFolder + fixed;
+  std::u16string dev;
+  if (p.mount == Mount::Card) dev = std::u16string(u"\\") + kCardName;
+  if (p.mount == Mount::Host) dev = std::u16string(u"\\") + kHostName;
+  size_t s = 0;
+  while (s <= fixed.size()) {
+    size_t e = fixed.find('/', s);
+    if (e == std::string::npos) e = fixed.size();
+    dev.push_back(u'\\');
+    dev += utf8ToUtf16(std::string_view(fixed).substr(s, e - s));
+    s = e + 1;
+  }
+  p.device = dev;
+  return true;
+}
+
+bool resolvePath(const WCHAR* path, ResolvedPath& out) {
+  if (!parsePath(path, out)) return false;
+  return fixCase(out);
+}
+
+int openResolved(const ResolvedPath& p, int flags, mode_t mode) {
+  return static_cast<int>(openat2Call(p.dirFd, p.rel.empty() ? "." : p.rel.c_str(), flags, mode, resolveFlags(p.mount)));
+}
+
+bool hostToDevicePath(const std::string& host, std::u16string& out) {
+  auto under = [&](const std::string& folder, std::string& rest) {
+    if (folder.empty() || host.compare(0, folder.size(), folder) != 0) return false;
+    if (host.size() == folder.size()) {
+      rest.clear();
+      return true;
+    }
+    if (host[folder.size()] != '/') return false;
+    rest = host.substr(folder.size() + 1);
+    return true;
+  };
+  auto convert = [](const std::u16string& prefix, const std::string& rest) {
+    std::u16string r = prefix;
+    for (char16_t c : utf8ToUtf16(rest)) r.push_back(c == u'/' ? u'\\' : c);
+    return r;
+  };
+  DeviceState* d = device();
+  std::string rest;
+  std::string card = d ? StorageCardFolder() : std::string();
+  if (d && under(card, rest)) {
+    out = convert(std::u16string(u"\\") + kCardName + (rest.empty() ? u"" : u"\\"), rest);
+    return true;
+  }
+  if (d && under(d->root, rest)) {
+    if (rest == ".ce" || rest.compare(0, 4, ".ce/") == 0) return false;
+    out = convert(u"\\", rest);
+    return true;
+  }
+  if (HostMountEnabled() && !host.empty() && host[0] == '/') {
+    out = convert(std::u16string(u"\\") + kHostName, host);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace ce::detail
