@@ -157,7 +157,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   obj->fd = fd;
   obj->access = access;
   DWORD shareAccess = (wantRead ? GENERIC_READ : 0) | ((wantWrite || truncate) ? GENERIC_WRITE : 0);
-  if (!shareAcquire(st.st_dev, st.st_ino, shareAccess, share, &obj->shareSlot)) {
+  // A handle without data access only asks about the file and takes no part in sharing.
+  if (shareAccess && !shareAcquire(st.st_dev, st.st_ino, shareAccess, share, &obj->shareSlot)) {
     obj->shareSlot = -1;
     return INVALID_HANDLE_VALUE;  // obj closes fd
   }

@@ -63,7 +63,7 @@ int hostRootFd() {
 long openat2Call(int dirfd, const char* path, int flags, mode_t mode, uint64_t resolve) {
   open_how how{};
   how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
-  how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+  how.mode = ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) ? mode : 0;
   how.resolve = resolve;
   return ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
 }
