@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -277,6 +278,10 @@ BOOL SetClockSpeed(double factor) {
   auto* d = detail::device();
   if (!d) return FALSE;
   detail::withSegmentLock(d->seg, [&] { clock::reanchor(d->seg, clock::deviceNow100ns(), factor); });
+  // Kept with the device, so the speed outlives the processes that set it.
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", factor);
+  detail::settingsSet(d->ceDir, "clock_speed", text);
   return TRUE;
 }
 
