@@ -134,21 +134,28 @@ bool readStart(int pid, uint64_t& start, char& state) {
 
 }  // namespace
 
+namespace {
+
+ProcId readSelfId() {
+  ProcId r{static_cast<int32_t>(::getpid()), 0};
+  char state;
+  readStart(r.pid, r.start, state);
+  return r;
+}
+
+ProcId g_self{0, 0};
+std::once_flag g_selfOnce;
+
+}  // namespace
+
+// Cached: it is asked on every open and close. A forked child learns its own
+// identity through the fork handler.
 ProcId selfId() {
-  static const ProcId id = [] {
-    ProcId r{static_cast<int32_t>(::getpid()), 0};
-    char state;
-    readStart(r.pid, r.start, state);
-    return r;
-  }();
-  // After a fork the cached identity is the parent's.
-  if (id.pid != ::getpid()) {
-    ProcId r{static_cast<int32_t>(::getpid()), 0};
-    char state;
-    readStart(r.pid, r.start, state);
-    return r;
-  }
-  return id;
+  std::call_once(g_selfOnce, [] {
+    g_self = readSelfId();
+    ::pthread_atfork(nullptr, nullptr, [] { g_self = readSelfId(); });
+  });
+  return g_self;
 }
 
 bool procAlive(const ProcId& id) {
