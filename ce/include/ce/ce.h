@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ce/base.h"
+#include "ce/registry.h"
 #include "ce/files.h"
 #include "ce/text.h"
 #include "ce/time.h"
