@@ -44,8 +44,9 @@ struct ProcessObject : Object {
   Kind kind() const override { return Kind::Process; }
   ~ProcessObject() override;
   int pid = 0;
+  uint64_t start = 0;  // the kernel's start time of pid: pid and start name the process
   int pidfd = -1;
-  bool reaped = false;
+  bool reaped = false;  // it has ended (and, when it is our child, been reaped)
   int exitCode = 0;
   // Reaps the child if it has ended; true when it has.
   bool poll();
