@@ -4,7 +4,10 @@ function(nx_deliverable name)
   add_library(${name} SHARED ${ARGN})
   set_target_properties(${name} PROPERTIES
     PREFIX "" SUFFIX ".dll"
-    LIBRARY_OUTPUT_DIRECTORY ${NX_IMAGE_DIR})
+    LIBRARY_OUTPUT_DIRECTORY ${NX_IMAGE_DIR}
+    # A module finds platform.dll and libce.so beside itself in the image.
+    BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN")
   target_link_libraries(${name} PRIVATE ce)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
 endfunction()
