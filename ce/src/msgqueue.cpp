@@ -36,6 +36,9 @@ uint32_t allocPages(Header* h, uint32_t pages) {
   return kNone;
 }
 
+// Only a queue that can break needs its waiters to look for a dead other side.
+uint32_t peerFlags(const Obj& o) { return (o.qFlags & MSGQUEUE_ALLOW_BROKEN) ? 0 : kPeerCheck; }
+
 uint8_t* slotAt(Seg* s, const Obj& o, uint32_t slot) { return queueData(s, o) + static_cast<size_t>(slot) * o.qSlotSize; }
 
 std::shared_ptr<KHandle> queueEnd(HANDLE h, End want) {
@@ -170,7 +173,7 @@ BOOL WriteMsgQueue(HANDLE h, LPVOID buffer, DWORD cbDataSize, DWORD timeout, DWO
       L.changed(kh->idx);
       return TRUE;
     }
-    if (!sleepLocked(L, kh->idx, deadline, kPeerCheck, nextReap)) {
+    if (!sleepLocked(L, kh->idx, deadline, peerFlags(o), nextReap)) {
       SetLastError(ERROR_TIMEOUT);
       return FALSE;
     }
@@ -216,7 +219,7 @@ BOOL ReadMsgQueue(HANDLE h, LPVOID buffer, DWORD cbBufferSize, LPDWORD bytesRead
       SetLastError(ERROR_PIPE_NOT_CONNECTED);
       return FALSE;
     }
-    if (!sleepLocked(L, kh->idx, deadline, kPeerCheck, nextReap)) {
+    if (!sleepLocked(L, kh->idx, deadline, peerFlags(o), nextReap)) {
       SetLastError(ERROR_TIMEOUT);
       return FALSE;
     }

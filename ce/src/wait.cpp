@@ -91,7 +91,8 @@ Take tryTake(Locked& L, Target& t, bool slept) {
 // alive (a mutex it owns, the other end of a queue).
 bool dependsOnPeer(Locked& L, const Target& t) {
   const Obj& o = L.obj(t.kh->idx);
-  if (o.type == OType::Queue) return true;
+  // An allow-broken queue never breaks: a gone peer changes nothing a waiter could see.
+  if (o.type == OType::Queue) return (o.qFlags & MSGQUEUE_ALLOW_BROKEN) == 0;
   if (o.type == OType::Mutex) return o.ownerPid != 0 && o.ownerPid != L.seg()->me.pid;
   return false;
 }
