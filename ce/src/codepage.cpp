@@ -46,37 +46,30 @@ Codec codecFor(UINT codePage) {
   return Codec::Invalid;
 }
 
-// Counts every unit and stores them only when it has a destination, so one
-// conversion routine serves both the sizing pass and the writing pass.
+// Converters run twice: with a null destination to size the result, then to
+// write it. The count is kept in a local so that it stays in a register.
 template <typename T>
-struct Sink {
-  T* dest;
-  size_t count = 0;
-  void put(const T* units, size_t n) {
-    if (dest) std::memcpy(dest + count, units, n * sizeof(T));
-    count += n;
-  }
-};
+inline void store(T* dest, size_t& count, const T* units, size_t n) {
+  if (dest) std::memcpy(dest + count, units, n * sizeof(T));
+  count += n;
+}
 
 // Sizes the result first and writes only when all of it fits: a caller's
 // buffer is never left holding a partial conversion behind a failure.
 template <typename T, typename Convert>
 INT convertInto(T* dest, INT cchDest, Convert convert) {
-  Sink<T> sizing{nullptr};
-  convert(sizing);
-  if (sizing.count > static_cast<size_t>(INT_MAX)) {
+  size_t needed = convert(static_cast<T*>(nullptr));
+  if (needed > static_cast<size_t>(INT_MAX)) {
     SetLastError(ERROR_ARITHMETIC_OVERFLOW);
     return 0;
   }
-  INT needed = static_cast<INT>(sizing.count);
-  if (cchDest == 0) return needed;
-  if (needed > cchDest) {
+  if (cchDest == 0) return static_cast<INT>(needed);
+  if (needed > static_cast<size_t>(cchDest)) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  Sink<T> writing{dest};
-  convert(writing);
-  return needed;
+  convert(dest);
+  return static_cast<INT>(needed);
 }
 
 // srcLen -1 means "terminated": the terminator is converted too.
@@ -97,33 +90,36 @@ size_t sourceLength(const WCHAR* src, INT srcLen) {
   return srcLen == -1 ? wcslen16(src) + 1 : static_cast<size_t>(srcLen);
 }
 
-void ansiToWide(const unsigned char* s, size_t n, Sink<WCHAR>& out) {
-  for (size_t i = 0; i < n; ++i) {
-    WCHAR c = detail::cp1252ToWide(s[i]);
-    out.put(&c, 1);
-  }
+size_t ansiToWide(const unsigned char* s, size_t n, WCHAR* dest) {
+  if (dest)
+    for (size_t i = 0; i < n; ++i) dest[i] = detail::cp1252ToWide(s[i]);
+  return n;
 }
 
-void utf8ToWide(const unsigned char* s, size_t n, Sink<WCHAR>& out) {
+size_t utf8ToWide(const unsigned char* s, size_t n, WCHAR* dest) {
+  size_t count = 0;
   WCHAR units[2];
-  for (size_t i = 0; i < n;) out.put(units, detail::encodeUtf16(detail::decodeUtf8(s, n, i), units));
+  for (size_t i = 0; i < n;) store(dest, count, units, detail::encodeUtf16(detail::decodeUtf8(s, n, i), units));
+  return count;
 }
 
 // One default byte per character that has no byte, a surrogate pair included.
-bool wideToAnsi(const WCHAR* s, size_t n, char defaultByte, Sink<char>& out) {
-  bool usedDefault = false;
+size_t wideToAnsi(const WCHAR* s, size_t n, char defaultByte, char* dest, bool& usedDefault) {
+  size_t count = 0;
   for (size_t i = 0; i < n;) {
-    int b = detail::wideToCp1252(detail::decodeUtf16(s, n, i));
+    int b = s[i] < 0x80 ? s[i++] : detail::wideToCp1252(detail::decodeUtf16(s, n, i));
     char c = b < 0 ? defaultByte : static_cast<char>(b);
     usedDefault |= b < 0;
-    out.put(&c, 1);
+    store(dest, count, &c, 1);
   }
-  return usedDefault;
+  return count;
 }
 
-void wideToUtf8(const WCHAR* s, size_t n, Sink<char>& out) {
+size_t wideToUtf8(const WCHAR* s, size_t n, char* dest) {
+  size_t count = 0;
   char bytes[4];
-  for (size_t i = 0; i < n;) out.put(bytes, detail::encodeUtf8(detail::decodeUtf16(s, n, i), bytes));
+  for (size_t i = 0; i < n;) store(dest, count, bytes, detail::encodeUtf8(detail::decodeUtf16(s, n, i), bytes));
+  return count;
 }
 
 }  // namespace
@@ -137,8 +133,8 @@ INT MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, INT srcLen, LPWS
   if (!validArgs(src, srcLen, dest, cchDest)) return 0;
   auto* bytes = reinterpret_cast<const unsigned char*>(src);
   size_t n = sourceLength(src, srcLen);
-  return convertInto(dest, cchDest, [&](Sink<WCHAR>& out) {
-    codec == Codec::Ansi ? ansiToWide(bytes, n, out) : utf8ToWide(bytes, n, out);
+  return convertInto(dest, cchDest, [&](WCHAR* out) {
+    return codec == Codec::Ansi ? ansiToWide(bytes, n, out) : utf8ToWide(bytes, n, out);
   });
 }
 
@@ -154,11 +150,8 @@ INT WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, INT srcLen, LPS
   size_t n = sourceLength(src, srcLen);
   char defaultByte = defaultChar ? defaultChar[0] : '?';
   bool defaulted = false;
-  INT result = convertInto(dest, cbDest, [&](Sink<char>& out) {
-    if (codec == Codec::Ansi)
-      defaulted = wideToAnsi(src, n, defaultByte, out);
-    else
-      wideToUtf8(src, n, out);
+  INT result = convertInto(dest, cbDest, [&](char* out) {
+    return codec == Codec::Ansi ? wideToAnsi(src, n, defaultByte, out, defaulted) : wideToUtf8(src, n, out);
   });
   if (result && usedDefault) *usedDefault = defaulted ? TRUE : FALSE;
   return result;

@@ -1,5 +1,8 @@
 #include "ce/text.h"
 
+#include <array>
+#include <iterator>
+
 #include "text_internal.h"
 
 namespace ce {
@@ -190,7 +193,7 @@ constexpr FoldRange kFoldRanges[] = {
     {0xFF41, 0xFF5A, Fold::Offset, -32},   // full-width a .. z
 };
 
-WCHAR foldInRange(WCHAR c, const FoldRange& r) {
+constexpr WCHAR foldInRange(WCHAR c, const FoldRange& r) {
   switch (r.kind) {
     case Fold::Offset:
       return static_cast<WCHAR>(c + r.delta);
@@ -202,15 +205,37 @@ WCHAR foldInRange(WCHAR c, const FoldRange& r) {
   return c;
 }
 
+constexpr WCHAR foldByRanges(WCHAR c, size_t from) {
+  for (size_t i = from; i < std::size(kFoldRanges); ++i) {
+    if (c < kFoldRanges[i].first) break;  // ranges are sorted
+    if (c <= kFoldRanges[i].last) return foldInRange(c, kFoldRanges[i]);
+  }
+  return c;
+}
+
+// Names are nearly all in the alphabets below U+0530, so those fold through
+// a table built from the ranges at compile time; the rest walk the few
+// ranges above it.
+constexpr WCHAR kTableEnd = 0x0530;
+
+constexpr auto kFoldTable = [] {
+  std::array<WCHAR, kTableEnd> table{};
+  for (size_t c = 0; c < kTableEnd; ++c) table[c] = foldByRanges(static_cast<WCHAR>(c), 0);
+  for (WCHAR c = u'a'; c <= u'z'; ++c) table[c] = static_cast<WCHAR>(c - 32);
+  return table;
+}();
+
+constexpr size_t kFirstRangeAboveTable = [] {
+  size_t i = 0;
+  while (i < std::size(kFoldRanges) && kFoldRanges[i].first < kTableEnd) ++i;
+  return i;
+}();
+
 }  // namespace
 
 WCHAR foldCase(WCHAR c) {
-  if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c;
-  for (const FoldRange& r : kFoldRanges) {
-    if (c < r.first) break;  // ranges are sorted
-    if (c <= r.last) return foldInRange(c, r);
-  }
-  return c;
+  if (c < kTableEnd) return kFoldTable[c];
+  return foldByRanges(c, kFirstRangeAboveTable);
 }
 
 int compareNoCase(std::u16string_view a, std::u16string_view b) {
