@@ -50,7 +50,7 @@ enum class Size { Default, Char, Short, Long, LongLong, Ptr };
 struct Spec {
   bool left = false, zero = false, plus = false, space = false, alt = false;
   int width = 0;
-  int precision = -1;  // -1: none given
+  int precision = -1;  // -1: none given; unclamped, as for strings it only limits
   Size size = Size::Default;
   bool narrow = false;  // 'h': %s/%c take narrow text
   bool wide = false;    // 'l'/'w': %S/%C take wide text
@@ -61,13 +61,14 @@ int clampField(long long v) { return v > kMaxField ? kMaxField : static_cast<int
 
 bool isDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }
 
+// Digits, saturating at INT_MAX.
 int parseNumber(const WCHAR*& p) {
   long long v = 0;
   while (isDigit(*p)) {
     v = v * 10 + (*p++ - u'0');
-    if (v > kMaxField) v = kMaxField + 1LL;
+    if (v > INT_MAX) v = INT_MAX;
   }
-  return clampField(v);
+  return static_cast<int>(v);
 }
 
 void parseFlags(const WCHAR*& p, Spec& s) {
@@ -85,7 +86,7 @@ void parseFlags(const WCHAR*& p, Spec& s) {
 
 void parseWidth(const WCHAR*& p, Args& args, Spec& s) {
   if (*p != u'*') {
-    s.width = parseNumber(p);
+    s.width = clampField(parseNumber(p));
     return;
   }
   ++p;
@@ -106,7 +107,7 @@ void parsePrecision(const WCHAR*& p, Args& args, Spec& s) {
   }
   ++p;
   int v = va_arg(args.ap, int);
-  s.precision = v < 0 ? -1 : v;  // kept unclamped: for strings it only limits
+  s.precision = v < 0 ? -1 : v;
 }
 
 bool startsWith(const WCHAR* p, const char* text) {

@@ -233,6 +233,9 @@ TEST(Format16, RunawayWidthsAreBounded) {
   EXPECT_EQ(format16(u"%*d", INT_MIN, 1).size(), 4096u);
   EXPECT_EQ(format16(u"%99999999999999999999d", 1).size(), 4096u);
   EXPECT_EQ(format16(u"%.99999999d", 1).size(), 4096u);
+  std::u16string longText(5000, u'z');  // a large precision still only limits text
+  EXPECT_EQ(format16(u"%.4999s", longText.c_str()).size(), 4999u);
+  EXPECT_EQ(format16(u"%.99999999999s", longText.c_str()).size(), 5000u);
   WCHAR buf[16];
   EXPECT_EQ(format16(buf, 16, u"%*d", INT_MAX, 1), -1);
 }
