@@ -47,7 +47,7 @@ struct Args {
 // DWORD are 32-bit; 'll' and 'I64' are 64-bit; 'I', 'z', 't' are pointer-sized.
 enum class Size { Default, Char, Short, Long, LongLong, Ptr };
 
-struct Spec {
+struct Field {
   bool left = false, zero = false, plus = false, space = false, alt = false;
   int width = 0;
   int precision = -1;  // -1: none given; unclamped, as for strings it only limits
@@ -71,7 +71,7 @@ int parseNumber(const WCHAR*& p) {
   return static_cast<int>(v);
 }
 
-void parseFlags(const WCHAR*& p, Spec& s) {
+void parseFlags(const WCHAR*& p, Field& s) {
   for (;; ++p) {
     switch (*p) {
       case u'-': s.left = true; break;
@@ -84,7 +84,7 @@ void parseFlags(const WCHAR*& p, Spec& s) {
   }
 }
 
-void parseWidth(const WCHAR*& p, Args& args, Spec& s) {
+void parseWidth(const WCHAR*& p, Args& args, Field& s) {
   if (*p != u'*') {
     s.width = clampField(parseNumber(p));
     return;
@@ -98,7 +98,7 @@ void parseWidth(const WCHAR*& p, Args& args, Spec& s) {
   s.width = clampField(w);
 }
 
-void parsePrecision(const WCHAR*& p, Args& args, Spec& s) {
+void parsePrecision(const WCHAR*& p, Args& args, Field& s) {
   if (*p != u'.') return;
   ++p;
   if (*p != u'*') {
@@ -116,7 +116,7 @@ bool startsWith(const WCHAR* p, const char* text) {
   return true;
 }
 
-void parseSize(const WCHAR*& p, Spec& s) {
+void parseSize(const WCHAR*& p, Field& s) {
   switch (*p) {
     case u'h':
       s.narrow = true;
@@ -141,7 +141,7 @@ void parseSize(const WCHAR*& p, Spec& s) {
 }
 
 // Parses what follows a '%' and leaves p after the conversion character.
-void parseSpec(const WCHAR*& p, Args& args, Spec& s) {
+void parseField(const WCHAR*& p, Args& args, Field& s) {
   parseFlags(p, s);
   parseWidth(p, args, s);
   parsePrecision(p, args, s);
@@ -170,11 +170,11 @@ int64_t fetchSigned(Args& args, Size size) {
   }
 }
 
-void padBefore(Out& out, const Spec& s, size_t len) {
+void padBefore(Out& out, const Field& s, size_t len) {
   if (!s.left && s.width > 0 && len < static_cast<size_t>(s.width)) out.fill(u' ', s.width - len);
 }
 
-void padAfter(Out& out, const Spec& s, size_t len) {
+void padAfter(Out& out, const Field& s, size_t len) {
   if (s.left && s.width > 0 && len < static_cast<size_t>(s.width)) out.fill(u' ', s.width - len);
 }
 
@@ -187,7 +187,7 @@ struct Number {
   size_t zeros = 0;
 };
 
-void emitNumber(Out& out, const Spec& s, Number& n) {
+void emitNumber(Out& out, const Field& s, Number& n) {
   size_t len = n.prefixLen + n.zeros + n.digitCount;
   if (s.zero && !s.left && s.precision < 0 && len < static_cast<size_t>(s.width)) {
     n.zeros += s.width - len;
@@ -201,7 +201,7 @@ void emitNumber(Out& out, const Spec& s, Number& n) {
 }
 
 // sign is '-', '+', ' ' or 0; precision 0 with value 0 prints no digits.
-void emitInteger(Out& out, const Spec& s, uint64_t value, WCHAR sign, unsigned base, bool upper) {
+void emitInteger(Out& out, const Field& s, uint64_t value, WCHAR sign, unsigned base, bool upper) {
   static const char kLower[] = "0123456789abcdef";
   static const char kUpper[] = "0123456789ABCDEF";
   const char* set = upper ? kUpper : kLower;
@@ -224,13 +224,13 @@ void emitInteger(Out& out, const Spec& s, uint64_t value, WCHAR sign, unsigned b
   emitNumber(out, s, n);
 }
 
-void emitSigned(Out& out, const Spec& s, int64_t v) {
+void emitSigned(Out& out, const Field& s, int64_t v) {
   uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
   WCHAR sign = v < 0 ? u'-' : s.plus ? u'+' : s.space ? u' ' : 0;
   emitInteger(out, s, magnitude, sign, 10, false);
 }
 
-void emitPointer(Out& out, Spec s, const void* p) {
+void emitPointer(Out& out, Field s, const void* p) {
   if (s.precision < 0) s.precision = 2 * sizeof(void*);
   s.alt = false;
   emitInteger(out, s, reinterpret_cast<uintptr_t>(p), 0, 16, true);
@@ -246,7 +246,7 @@ size_t boundedLength(const Unit* s, int precision) {
   return n;
 }
 
-void emitWideText(Out& out, const Spec& s, const WCHAR* text) {
+void emitWideText(Out& out, const Field& s, const WCHAR* text) {
   if (!text) text = u"(null)";
   size_t n = boundedLength(text, s.precision);
   padBefore(out, s, n);
@@ -255,7 +255,7 @@ void emitWideText(Out& out, const Spec& s, const WCHAR* text) {
 }
 
 // Narrow text is in the handset's ANSI code page.
-void emitNarrowText(Out& out, const Spec& s, const char* text) {
+void emitNarrowText(Out& out, const Field& s, const char* text) {
   if (!text) return emitWideText(out, s, nullptr);
   size_t n = boundedLength(text, s.precision);
   padBefore(out, s, n);
@@ -263,7 +263,7 @@ void emitNarrowText(Out& out, const Spec& s, const char* text) {
   padAfter(out, s, n);
 }
 
-void emitChar(Out& out, const Spec& s, WCHAR c) {
+void emitChar(Out& out, const Field& s, WCHAR c) {
   padBefore(out, s, 1);
   out.put(c);
   padAfter(out, s, 1);
@@ -271,7 +271,7 @@ void emitChar(Out& out, const Spec& s, WCHAR c) {
 
 // false for a conversion the formatter does not know; the caller then copies
 // it as text. %n is among those: formatting never writes through an argument.
-bool emitConversion(Out& out, const Spec& s, Args& args) {
+bool emitConversion(Out& out, const Field& s, Args& args) {
   switch (s.conv) {
     case u'd':
     case u'i': emitSigned(out, s, fetchSigned(args, s.size)); return true;
@@ -308,9 +308,9 @@ void formatTo(Out& out, const WCHAR* fmt, Args& args) {
     out.put(run, p - run);
     if (!*p) break;
     const WCHAR* start = p++;
-    Spec spec;
-    parseSpec(p, args, spec);
-    if (!emitConversion(out, spec, args)) out.put(start, p - start);
+    Field field;
+    parseField(p, args, field);
+    if (!emitConversion(out, field, args)) out.put(start, p - start);
   }
 }
 

@@ -143,8 +143,8 @@ TEST(Format16, IntegersAgreeWithTheHostPrintf) {
     for (const char* w : widths)
       for (const char* p : precisions)
         for (const char* conv = convs; *conv; ++conv) {
-          std::string spec = std::string("%") + f + w + p;
-          std::string fmt32 = spec + *conv, fmt16 = spec + "h" + *conv, fmt64 = spec + "ll" + *conv;
+          std::string directive = std::string("%") + f + w + p;
+          std::string fmt32 = directive + *conv, fmt16 = directive + "h" + *conv, fmt64 = directive + "ll" + *conv;
           char expected[128];
           for (int v : ints) {
             snprintf(expected, sizeof expected, fmt32.c_str(), v);
@@ -164,13 +164,13 @@ TEST(Format16, IntegersAgreeWithTheHostPrintf) {
 }
 
 TEST(Format16, StringsAgreeWithTheHostPrintf) {
-  const char* const specs[] = {"%s", "%-s", "%7s", "%-7s", "%.0s", "%.2s", "%7.2s", "%-7.2s", "%.9s", "%2s"};
-  for (const char* spec : specs)
+  const char* const directives[] = {"%s", "%-s", "%7s", "%-7s", "%.0s", "%.2s", "%7.2s", "%-7.2s", "%.9s", "%2s"};
+  for (const char* directive : directives)
     for (const char* text : {"", "abc", "abcdefgh"}) {
       char expected[64];
-      snprintf(expected, sizeof expected, spec, text);
+      snprintf(expected, sizeof expected, directive, text);
       std::u16string wide = utf8ToUtf16(text);
-      EXPECT_EQ(u8(format16(utf8ToUtf16(spec).c_str(), wide.c_str())), expected) << spec << " " << text;
+      EXPECT_EQ(u8(format16(utf8ToUtf16(directive).c_str(), wide.c_str())), expected) << directive << " " << text;
     }
 }
 
