@@ -5,6 +5,7 @@
 #include "ce/module.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +50,7 @@ struct Module {
   uint32_t refs = 0;
   CeDllMainFn hook = nullptr;
   bool detaching = false;
+  std::vector<HMODULE> deps;  // libraries it links, loaded from its own folder first
 };
 
 struct Table {
@@ -59,6 +62,7 @@ struct Table {
   std::vector<std::unique_ptr<Module>> lingering;
   uintptr_t nextId = 2;
   uintptr_t programId = 1;
+  std::set<std::pair<uint64_t, uint64_t>> loading;  // files whose libraries are being loaded (cycles)
 };
 
 Table& table() {
@@ -192,6 +196,99 @@ DWORD dlopenError(const char* message) {
   return ERROR_BAD_EXE_FORMAT;
 }
 
+// Names of the libraries a module links (DT_NEEDED), read from its program
+// headers. Anything that does not add up yields no names and is left to the
+// linker to refuse.
+std::vector<std::string> neededLibraries(int fd, uint64_t fileSize) {
+  std::vector<std::string> out;
+  auto readAt = [&](void* buf, uint64_t len, uint64_t off) {
+    return off <= fileSize && len <= fileSize - off &&
+           ::pread(fd, buf, len, static_cast<off_t>(off)) == static_cast<ssize_t>(len);
+  };
+  Elf64_Ehdr eh{};
+  if (!readAt(&eh, sizeof eh, 0) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+      eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_ident[EI_DATA] != ELFDATA2LSB ||
+      eh.e_phentsize != sizeof(Elf64_Phdr) || eh.e_phnum == 0 || eh.e_phnum > 128)
+    return out;
+  std::vector<Elf64_Phdr> ph(eh.e_phnum);
+  if (!readAt(ph.data(), ph.size() * sizeof(Elf64_Phdr), eh.e_phoff)) return out;
+  const Elf64_Phdr* dynamic = nullptr;
+  for (const auto& p : ph)
+    if (p.p_type == PT_DYNAMIC) dynamic = &p;
+  constexpr uint64_t kMaxTable = 1 << 20;
+  if (!dynamic || dynamic->p_filesz == 0 || dynamic->p_filesz > kMaxTable) return out;
+  std::vector<Elf64_Dyn> dyn(dynamic->p_filesz / sizeof(Elf64_Dyn));
+  if (!readAt(dyn.data(), dyn.size() * sizeof(Elf64_Dyn), dynamic->p_offset)) return out;
+  uint64_t strtab = 0, strsz = 0;
+  std::vector<uint64_t> needed;
+  for (const auto& d : dyn) {
+    if (d.d_tag == DT_NULL) break;
+    if (d.d_tag == DT_STRTAB) strtab = d.d_un.d_ptr;
+    if (d.d_tag == DT_STRSZ) strsz = d.d_un.d_val;
+    if (d.d_tag == DT_NEEDED && needed.size() < 64) needed.push_back(d.d_un.d_val);
+  }
+  if (needed.empty() || strsz == 0 || strsz > kMaxTable) return out;
+  // The string table is given by address: find the file bytes behind it.
+  uint64_t strOff = UINT64_MAX;
+  for (const auto& p : ph)
+    if (p.p_type == PT_LOAD && strtab >= p.p_vaddr && strtab - p.p_vaddr < p.p_filesz &&
+        strsz <= p.p_filesz - (strtab - p.p_vaddr))
+      strOff = p.p_offset + (strtab - p.p_vaddr);
+  std::string strings(strsz, '\0');
+  if (strOff == UINT64_MAX || !readAt(strings.data(), strsz, strOff)) return out;
+  for (uint64_t off : needed) {
+    if (off >= strsz) continue;
+    size_t end = strings.find('\0', off);
+    if (end == std::string::npos) continue;
+    std::string name = strings.substr(off, end - off);
+    if (!name.empty() && name.find('/') == std::string::npos) out.push_back(std::move(name));
+  }
+  return out;
+}
+
+void freeDeps(std::vector<HMODULE>& deps) {
+  for (auto it = deps.rbegin(); it != deps.rend(); ++it) FreeLibrary(*it);
+  deps.clear();
+}
+
+HMODULE loadByPath(Table& t, LPCWSTR path);
+constexpr size_t kMaxDepDepth = 16;
+
+// As the handset's loader does, a library a module links is taken from the
+// module's own folder first. Loading it here, before the module, also lets
+// the linker find it at all: a module mapped from a descriptor has no
+// folder of its own ($ORIGIN) to search. Libraries already mapped (the
+// layer itself, the C library) and names not in the folder are left to the
+// linker. FALSE with the last error of the library that failed.
+bool loadDeps(Table& t, int fd, uint64_t size, const std::u16string& device, std::vector<HMODULE>& deps) {
+  std::u16string folder = device.substr(0, device.size() - fileNameOf(device).size());
+  for (const std::string& name : neededLibraries(fd, size)) {
+    if (void* h = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
+      ::dlclose(h);
+      continue;
+    }
+    std::u16string depPath = folder + utf8ToUtf16(name);
+    ResolvedPath rp;
+    if (depPath.size() >= MAX_PATH || !resolvePath(depPath.c_str(), rp) || !rp.lastExists) continue;
+    // A library that (through others) links the one being loaded is left to the linker.
+    int probe = openResolved(rp, O_PATH | O_CLOEXEC);
+    struct stat st{};
+    bool cycle = probe >= 0 && ::fstat(probe, &st) == 0 &&
+                 t.loading.count({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}) != 0;
+    if (probe >= 0) ::close(probe);
+    if (cycle || t.loading.size() > kMaxDepDepth) continue;
+    HMODULE dep = loadByPath(t, depPath.c_str());
+    if (!dep) {
+      DWORD e = GetLastError();
+      freeDeps(deps);
+      SetLastError(e);
+      return false;
+    }
+    deps.push_back(dep);
+  }
+  return true;
+}
+
 uintptr_t attachNew(Table& t, std::unique_ptr<Module> m) {
   uintptr_t id = m->id;
   CeDllMainFn hook = m->hook;
@@ -205,7 +302,9 @@ uintptr_t attachNew(Table& t, std::unique_ptr<Module> m) {
   if (it != t.byId.end()) {
     std::unique_ptr<Module> victim = std::move(it->second);
     t.byId.erase(it);
+    std::vector<HMODULE> linked = std::move(victim->deps);
     unloadModule(t, std::move(victim));
+    freeDeps(linked);
   }
   SetLastError(ERROR_DLL_INIT_FAILED);
   return 0;
@@ -282,15 +381,27 @@ HMODULE loadByPath(Table& t, LPCWSTR path) {
     return id ? toHandle(id) : nullptr;
   }
 
+  const auto key = std::make_pair(dev, ino);
+  std::vector<HMODULE> deps;
+  t.loading.insert(key);
+  bool depsLoaded = loadDeps(t, fd, static_cast<uint64_t>(st.st_size), rp.device, deps);
+  t.loading.erase(key);
+  if (!depsLoaded) {
+    ::close(fd);
+    return nullptr;
+  }
+
   auto m = std::make_unique<Module>();
   m->fd = fd;
   m->dev = dev;
   m->ino = ino;
   m->devicePath = rp.device;
+  m->deps = std::move(deps);
   if (!shareAcquire(dev, ino, GENERIC_READ, FILE_SHARE_READ, &m->shareSlot)) {
     m->shareSlot = -1;
     DWORD e = GetLastError();
     releaseFile(*m);
+    freeDeps(m->deps);
     SetLastError(e);
     return nullptr;
   }
@@ -302,11 +413,14 @@ HMODULE loadByPath(Table& t, LPCWSTR path) {
   if (!m->dl) {
     DWORD e = dlopenError(::dlerror());
     releaseFile(*m);
+    freeDeps(m->deps);
     SetLastError(e);
     return nullptr;
   }
   if (::dlinfo(m->dl, RTLD_DI_LINKMAP, &m->lm) != 0 || !m->lm) {
+    std::vector<HMODULE> linked = std::move(m->deps);
     unloadModule(t, std::move(m));
+    freeDeps(linked);
     SetLastError(ERROR_BAD_EXE_FORMAT);
     return nullptr;
   }
@@ -381,7 +495,9 @@ BOOL FreeLibrary(HMODULE module) {
   if (it == t.byId.end()) return TRUE;
   std::unique_ptr<Module> victim = std::move(it->second);
   t.byId.erase(it);
+  std::vector<HMODULE> linked = std::move(victim->deps);
   unloadModule(t, std::move(victim));
+  freeDeps(linked);  // after the module: it may still use them while it goes
   return TRUE;
 }
 

@@ -319,3 +319,51 @@ TEST_F(Modules, LibraryMappedByTheLinkerFindsItsOwnHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ce;
+
+class LinkedModules : public ::testing::Test {
+ protected:
+  nxtest::TempDevice dev;
+  void SetUp() override {
+    ::mkdir(dev.host("Program Files/App").c_str(), 0755);
+    dev.writeFile("Program Files/App/ce_test_user.dll", buildFile("tests/modules/ce_test_user.dll"));
+  }
+};
+
+TEST_F(LinkedModules, LinkedLibraryComesFromTheModulesFolderAndGoesWithIt) {
+  dev.writeFile("Program Files/App/ce_test_dep.dll", buildFile("tests/modules/ce_test_dep.dll"));
+  HMODULE user = LoadLibraryW(u"\\Program Files\\App\\ce_test_user.dll");
+  ASSERT_NE(user, nullptr) << GetLastError();
+  EXPECT_EQ(proc<int (*)()>(user, "UseDep")(), 8);
+  HMODULE dep = GetModuleHandleW(u"ce_test_dep.dll");
+  ASSERT_NE(dep, nullptr);
+  EXPECT_EQ(fileName(dep), u"\\Program Files\\App\\ce_test_dep.dll");
+  EXPECT_EQ(proc<HMODULE (*)()>(user, "DepHandle")(), dep);
+  EXPECT_EQ(GetProcAddress(user, "DepValue"), nullptr) << "an export of the linked library, not of the module";
+  EXPECT_EQ(writeOpenError(u"\\Program Files\\App\\ce_test_dep.dll"), ERROR_SHARING_VIOLATION);
+
+  // Loaded on its own as well: the same module, and it stays while either holds it.
+  EXPECT_EQ(LoadLibraryW(u"\\Program Files\\App\\ce_test_dep.dll"), dep);
+  FreeLibrary(user);
+  EXPECT_EQ(GetModuleHandleW(u"ce_test_user.dll"), nullptr);
+  EXPECT_EQ(GetModuleHandleW(u"ce_test_dep.dll"), dep);
+  FreeLibrary(dep);
+  EXPECT_EQ(GetModuleHandleW(u"ce_test_dep.dll"), nullptr);
+  EXPECT_FALSE(mapped(dev.host("Program Files/App/ce_test_dep.dll")));
+  EXPECT_EQ(writeOpenError(u"\\Program Files\\App\\ce_test_dep.dll"), ERROR_SUCCESS);
+}
+
+TEST_F(LinkedModules, MissingLinkedLibraryFailsTheLoad) {
+  EXPECT_EQ(LoadLibraryW(u"\\Program Files\\App\\ce_test_user.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+  EXPECT_FALSE(mapped(dev.host("Program Files/App/ce_test_user.dll")));
+  // The linked library is found only beside the module.
+  dev.writeFile("Windows/ce_test_dep.dll", buildFile("tests/modules/ce_test_dep.dll"));
+  EXPECT_EQ(LoadLibraryW(u"\\Program Files\\App\\ce_test_user.dll"), nullptr);
+  EXPECT_EQ(writeOpenError(u"\\Program Files\\App\\ce_test_user.dll"), ERROR_SUCCESS);
+}
+
+}  // namespace
