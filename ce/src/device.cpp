@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "ce/base.h"
 #include "ce/text.h"
@@ -275,7 +277,11 @@ DeviceState* attach(const std::string& hostRoot) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  auto* d = new DeviceState;  // never freed: other threads may still hold it after a switch
+  // Never freed: other threads may still use a device this process switched
+  // away from. Kept reachable so that leak checkers see it as owned.
+  static std::vector<std::unique_ptr<DeviceState>>* all = new std::vector<std::unique_ptr<DeviceState>>;
+  all->push_back(std::make_unique<DeviceState>());
+  DeviceState* d = all->back().get();
   d->root = root;
   d->ceDir = ceDir;
   d->rootFd = fd;
