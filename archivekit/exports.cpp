@@ -1,0 +1,23 @@
+// Object factories of archivekit.dll.
+#include <new>
+
+#include "archivekit/archivekit_api.h"
+#include "archivekit/cab_reader.h"
+#include "archivekit/module.h"
+
+#define NX_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+NX_EXPORT int32_t CreateCabSdkObject(ArchiveReaderObject** out) {
+  if (!out) return 0;
+  *out = new (std::nothrow) nx::cab::CabReader(nx::arc::cabFileWrapper());
+  return *out ? 1 : 0;
+}
+
+// One function deletes every kind of reader: each frees itself in Destroy.
+NX_EXPORT void DeleteCabSdkObject(ArchiveReaderObject* object) {
+  if (object) object->ops->Destroy(object, 1);
+}
+
+}  // extern "C"
