@@ -202,8 +202,7 @@ TEST_F(OptionsFiles, ReaderCodesForShortLongAndDamagedFiles) {
     EXPECT_EQ(code, c.code);
     EXPECT_EQ(ok != 0, c.code == nx::kOptionsOk);
     EXPECT_EQ(bytes(buf + 11, 4), std::string(4, '\xEE')) << "nothing written past the record";
-    if (ok) EXPECT_EQ(bytes(buf, 11), rec);
-    else EXPECT_EQ(bytes(buf, 11), std::string(11, '\xEE'));
+    EXPECT_EQ(bytes(buf, 11), ok ? rec : std::string(11, '\xEE'));
     // The same verdict from the in-memory form.
     BYTE mem[11];
     EXPECT_EQ(nx::decodeOptionsImage(c.content.data(), c.content.size(), mem, 11), c.code);
