@@ -42,14 +42,15 @@ Snapshot read(detail::KernelSegment* seg) {
   }
   Snapshot s;
   uint32_t seq;
+  // The closing read is a read-modify-write so that the field reads above
+  // cannot move past it; a writer in between makes the sequence differ.
   do {
     seq = seg->clockSeq.load(std::memory_order_acquire);
-    s.speed = seg->clockSpeed;
-    s.anchorHost = seg->anchorHostNs;
-    s.anchorDevice = seg->anchorDevice;
-    s.created = seg->createdDevice;
-    std::atomic_thread_fence(std::memory_order_acquire);
-  } while ((seq & 1) || seq != seg->clockSeq.load(std::memory_order_acquire));
+    s.speed = seg->clockSpeed.load(std::memory_order_relaxed);
+    s.anchorHost = seg->anchorHostNs.load(std::memory_order_relaxed);
+    s.anchorDevice = seg->anchorDevice.load(std::memory_order_relaxed);
+    s.created = seg->createdDevice.load(std::memory_order_relaxed);
+  } while ((seq & 1) || seq != seg->clockSeq.fetch_add(0, std::memory_order_acq_rel));
   return s;
 }
 
@@ -66,10 +67,10 @@ int64_t nowFrom(const Snapshot& s) {
 // Re-anchors the clock at `device` with `speed`; caller holds the segment lock.
 void reanchor(detail::KernelSegment* seg, int64_t device, double speed) {
   seg->clockSeq.fetch_add(1, std::memory_order_acq_rel);
-  seg->anchorHostNs = hostMonotonicNs();
-  seg->anchorDevice = device;
-  seg->clockSpeed = speed;
-  seg->clockSeq.fetch_add(1, std::memory_order_acq_rel);
+  seg->anchorHostNs.store(hostMonotonicNs(), std::memory_order_relaxed);
+  seg->anchorDevice.store(device, std::memory_order_relaxed);
+  seg->clockSpeed.store(speed, std::memory_order_relaxed);
+  seg->clockSeq.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace
@@ -102,7 +103,7 @@ void clockInit(KernelSegment* seg, const std::string& ceDir) {
   seg->clockSpeed = speed;
   seg->anchorHostNs = clock::hostMonotonicNs();
   seg->anchorDevice = clock::unixToFiletime(ts.tv_sec, ts.tv_nsec);
-  seg->createdDevice = seg->anchorDevice;
+  seg->createdDevice = seg->anchorDevice.load();
   std::string bias = settingsGet(ceDir, "tz_bias");
   if (!bias.empty()) {
     seg->tzBiasMinutes = static_cast<int32_t>(std::strtol(bias.c_str(), nullptr, 10));
@@ -181,7 +182,7 @@ void splitFiletime(int64_t v, SYSTEMTIME* st) {
 
 int64_t biasUnits() {
   auto* d = detail::device();
-  return d ? static_cast<int64_t>(d->seg->tzBiasMinutes) * 600000000LL : 0;
+  return d ? static_cast<int64_t>(d->seg->tzBiasMinutes.load()) * 600000000LL : 0;
 }
 
 }  // namespace
@@ -240,7 +241,7 @@ BOOL SetSystemTime(const SYSTEMTIME* st) {
   if (!SystemTimeToFileTime(st, &ft)) return FALSE;
   auto* d = detail::device();
   if (!d) return FALSE;
-  detail::withSegmentLock(d->seg, [&] { clock::reanchor(d->seg, toInt(&ft), d->seg->clockSpeed); });
+  detail::withSegmentLock(d->seg, [&] { clock::reanchor(d->seg, toInt(&ft), d->seg->clockSpeed.load()); });
   return TRUE;
 }
 
@@ -254,7 +255,7 @@ BOOL SetLocalTime(const SYSTEMTIME* st) {
 
 DWORD GetTickCount() {
   auto* d = detail::device();
-  int64_t created = d ? d->seg->createdDevice : 0;
+  int64_t created = d ? d->seg->createdDevice.load() : 0;
   int64_t now = clock::deviceNow100ns();
   return d ? static_cast<DWORD>((now - created) / 10000) : static_cast<DWORD>(clock::hostMonotonicNs() / 1000000);
 }
@@ -287,7 +288,7 @@ BOOL SetClockSpeed(double factor) {
 
 double GetClockSpeed() {
   auto* d = detail::device();
-  return d ? d->seg->clockSpeed : 1.0;
+  return d ? d->seg->clockSpeed.load() : 1.0;
 }
 
 BOOL SetTimeZoneBias(LONG biasMinutes) {
@@ -300,7 +301,7 @@ BOOL SetTimeZoneBias(LONG biasMinutes) {
 
 LONG GetTimeZoneBias() {
   auto* d = detail::device();
-  return d ? d->seg->tzBiasMinutes : 0;
+  return d ? d->seg->tzBiasMinutes.load() : 0;
 }
 
 }  // namespace ce

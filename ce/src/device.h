@@ -63,13 +63,13 @@ struct KernelSegment {
   uint64_t magic;
   uint32_t version;
   pthread_mutex_t lock;
-  // Clock, read lock-free under a sequence counter.
+  // Clock, read lock-free under a sequence counter; written under the lock.
   std::atomic<uint32_t> clockSeq;
-  double clockSpeed;
-  int64_t anchorHostNs;   // CLOCK_MONOTONIC
-  int64_t anchorDevice;   // 100 ns since 1601
-  int64_t createdDevice;  // for GetTickCount
-  int32_t tzBiasMinutes;
+  std::atomic<double> clockSpeed;
+  std::atomic<int64_t> anchorHostNs;   // CLOCK_MONOTONIC
+  std::atomic<int64_t> anchorDevice;   // 100 ns since 1601
+  std::atomic<int64_t> createdDevice;  // for GetTickCount
+  std::atomic<int32_t> tzBiasMinutes;
   // Storage card mount.
   std::atomic<uint32_t> cardGeneration;
   char cardFolder[4096];
