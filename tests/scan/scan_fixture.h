@@ -1,0 +1,132 @@
+// The engine core under test: a fresh device with scan.dll, its support
+// modules and the test-only scanner and archive modules in the install
+// folder, scan.dll loaded through the platform loader as the session layer
+// loads it, and the debug log redirected to a file of the test's own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ce/ce.h"
+#include "common/engine_types.h"
+#include "fake_journal.h"
+#include "platform/platform_api.h"
+#include "testkit.h"
+
+namespace scantest {
+
+using ce::WCHAR;
+
+inline constexpr const char* kInstall = "Program Files/Nyxel/Nyxel AntiVirus";
+inline constexpr const WCHAR* kInstallDev = u"\\Program Files\\Nyxel\\Nyxel AntiVirus\\";
+
+inline std::string imageDll(const std::string& name) { return std::string(NX_BUILD_DIR) + "/image/" + name; }
+inline std::string fakeDll(const std::string& variant, const std::string& name) {
+  return std::string(SCAN_TEST_MODULE_DIR) + "/" + variant + "/" + name;
+}
+
+inline std::u16string u16(const std::string& s) { return ce::utf8ToUtf16(s); }
+inline std::string u8(const std::u16string& s) { return ce::utf16ToUtf8(s); }
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakes::clear();
+    std::filesystem::create_directories(dev.host(kInstall));
+    std::filesystem::create_directories(dev.host("Temp/x"));
+    std::u16string log = u"\\Temp\\scan.log";
+    std::memcpy(savedLog_, g_szLogFileName, sizeof savedLog_);
+    std::memcpy(g_szLogFileName, log.c_str(), (log.size() + 1) * sizeof(WCHAR));
+  }
+  void TearDown() override {
+    while (scan_) unload();
+    std::memcpy(g_szLogFileName, savedLog_, sizeof savedLog_);
+  }
+
+  // Copies a built module into the install folder under its own name.
+  void put(const std::string& builtPath) {
+    std::filesystem::path from(builtPath);
+    std::filesystem::copy_file(from, dev.host(kInstall) + "/" + from.filename().string(),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  void remove(const std::string& name) { std::filesystem::remove(dev.host(kInstall) + "/" + name); }
+
+  // The full set: the engine's own support modules and the test-only ones.
+  void installAll(const std::set<std::string>& except = {}) {
+    for (const char* m : {"scan.dll", "filekit.dll", "threatlist.dll", "platform.dll"})
+      if (!except.count(m)) put(imageDll(m));
+    for (const char* m : {"exescan.dll", "genericscan.dll", "epocscan.dll", "archivekit.dll"})
+      if (!except.count(m)) put(fakeDll("std", m));
+  }
+
+  std::u16string installed(const char16_t* name) const { return std::u16string(kInstallDev) + name; }
+
+  // Loads scan.dll through the platform loader (its LibInit runs).
+  ce::HMODULE load() {
+    std::u16string p = installed(u"scan.dll");
+    ce::HMODULE h = MyLoadLibraryW(p.c_str());
+    if (h) {
+      scan_ = h;
+      ++loads_;
+    }
+    return h;
+  }
+  void unload() {
+    if (!scan_) return;
+    MyFreeLibrary(scan_);
+    if (--loads_ == 0) scan_ = nullptr;
+  }
+
+  template <class Fn>
+  Fn fn(const char16_t* name) {
+    auto p = reinterpret_cast<Fn>(ce::GetProcAddressW(scan_, name));
+    EXPECT_NE(p, nullptr) << u8(name);
+    return p;
+  }
+
+  // The log's lines without their time and thread prefix.
+  std::vector<std::string> logTexts() const {
+    std::vector<std::string> out;
+    std::string raw;
+    try {
+      raw = dev.readFile("Temp/scan.log");
+    } catch (...) {
+      return out;
+    }
+    std::u16string w(raw.size() / 2, u'\0');
+    std::memcpy(w.data(), raw.data(), w.size() * 2);
+    std::string all = u8(w);
+    size_t pos = 0;
+    while (pos < all.size()) {
+      size_t end = all.find("\r\n", pos);
+      if (end == std::string::npos) end = all.size();
+      std::string line = all.substr(pos, end - pos);
+      size_t sep = line.find(": ");
+      bool stamped = !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) && sep != std::string::npos;
+      out.push_back(stamped ? line.substr(sep + 2) : line);
+      pos = end + 2;
+    }
+    return out;
+  }
+
+  // Journal lines that start with prefix.
+  static std::vector<std::string> journal(const std::string& prefix = "") {
+    std::vector<std::string> out;
+    for (const std::string& l : fakes::lines())
+      if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+    return out;
+  }
+
+  nxtest::TempDevice dev;
+  ce::HMODULE scan_ = nullptr;
+  int loads_ = 0;
+  WCHAR savedLog_[ce::MAX_PATH];
+};
+
+}  // namespace scantest
