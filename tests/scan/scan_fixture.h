@@ -35,13 +35,19 @@ inline std::u16string u16(const std::string& s) { return ce::utf8ToUtf16(s); }
 inline std::string u8(const std::u16string& s) { return ce::utf16ToUtf8(s); }
 
 class EngineTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     fakes::clear();
     std::filesystem::create_directories(dev.host(kInstall));
     std::filesystem::create_directories(dev.host("Temp/x"));
-    std::u16string log = u"\\Temp\\scan.log";
     std::memcpy(savedLog_, g_szLogFileName, sizeof savedLog_);
+    redirectLog();
+  }
+  // The engine's log goes to a file of the test's own. The engine loads a
+  // second copy of platform.dll for the ignore list, whose start-up sets the
+  // shared log name back to its default, so this is repeated after loads.
+  void redirectLog() {
+    std::u16string log = u"\\Temp\\scan.log";
     std::memcpy(g_szLogFileName, log.c_str(), (log.size() + 1) * sizeof(WCHAR));
   }
   void TearDown() override {
@@ -71,6 +77,7 @@ class EngineTest : public ::testing::Test {
   ce::HMODULE load() {
     std::u16string p = installed(u"scan.dll");
     ce::HMODULE h = MyLoadLibraryW(p.c_str());
+    redirectLog();
     if (h) {
       scan_ = h;
       ++loads_;
@@ -127,6 +134,36 @@ class EngineTest : public ::testing::Test {
   ce::HMODULE scan_ = nullptr;
   int loads_ = 0;
   WCHAR savedLog_[ce::MAX_PATH];
+};
+
+}  // namespace scantest
+
+namespace scantest {
+
+// Settings as the session layer builds them for a plain scan.
+inline ScanSettings defaultSettings() {
+  ScanSettings s{};
+  s.size = sizeof s;
+  const std::u16string temp = u"\\Temp\\x";
+  std::memcpy(s.tempDir, temp.c_str(), (temp.size() + 1) * sizeof(char16_t));
+  s.maxDepth = 5;
+  s.scanArchives = 1;
+  return s;
+}
+
+// One scanner list, released at the end of the scope.
+struct List {
+  NxDeleteNXScanFn del = nullptr;
+  int32_t result = 0;
+  ScannerObject** objects = nullptr;
+  int32_t* codes = nullptr;
+  int32_t count = 0;
+  int32_t type = 0;
+  uint32_t length = 0;
+  std::vector<int32_t> codeList() const { return std::vector<int32_t>(codes, codes + count); }
+  ~List() {
+    if (objects && del) del(objects, codes, count);
+  }
 };
 
 }  // namespace scantest
