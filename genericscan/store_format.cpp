@@ -13,10 +13,6 @@ uint32_t le32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 bool isWhite(uint8_t c) { return c == 9 || c == 10 || c == 13 || c == 32; }
 
 }  // namespace
@@ -49,53 +45,6 @@ bool parse(const uint8_t* data, size_t size, std::vector<Record>& out) {
   if (sum != headerChecksum(data)) return false;
   out.swap(records);
   return true;
-}
-
-std::string check(const Source& s) {
-  if (s.name.empty()) return "the name is empty";
-  if (s.name.size() > kNameBytes - 1) return "the name is longer than 49 bytes";
-  if (s.name.find('\0') != std::string::npos) return "the name holds a zero byte";
-  if (s.pattern.empty()) return "the pattern is empty";
-  if (s.pattern.size() > kPatternBytes) return "the pattern is longer than 100 bytes";
-  for (uint8_t c : s.pattern) {
-    // The scanner searches text with white space dropped and letters upper
-    // case: such a pattern byte could never be found.
-    if (isWhite(c)) return "the pattern holds white space, which the scanner drops from the text";
-    if (c >= 'a' && c <= 'z') return "the pattern holds lower-case letters, which the scanner folds to upper case";
-  }
-  return {};
-}
-
-bool encode(const std::vector<Source>& records, std::vector<uint8_t>& out, std::string& error) {
-  out.assign(kHeaderSize + records.size() * kRecordSize, 0);
-  uint32_t sum = 0;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const Source& s = records[i];
-    std::string why = check(s);
-    if (!why.empty()) {
-      error = "store record " + std::to_string(i) + " \"" + s.name + "\": " + why;
-      out.clear();
-      return false;
-    }
-    uint8_t plain[kRecordSize] = {};
-    std::memcpy(plain, s.name.data(), s.name.size());
-    std::memcpy(plain + kPatternOffset, s.pattern.data(), s.pattern.size());
-    uint8_t* rec = out.data() + kHeaderSize + i * kRecordSize;
-    for (size_t b = 0; b < sig::store::kScrambled; ++b) rec[b] = sig::encodeStoreByte(plain[b]);
-    rec[150] = static_cast<uint8_t>(s.pattern.size());
-    rec[151] = static_cast<uint8_t>(s.pattern.size() >> 8);
-    for (size_t b = kPatternOffset; b < kPatternOffset + kPatternBytes; ++b) sum += rec[b];
-  }
-  put32(out, 0, sum);
-  put32(out, 4, static_cast<uint32_t>(records.size()));
-  return true;
-}
-
-Source toSource(const Record& r) {
-  Source s;
-  s.name.assign(r.name, ::strnlen(r.name, kNameBytes));
-  if (r.length > 0 && r.length <= static_cast<int16_t>(kPatternBytes)) s.pattern.assign(r.pattern, r.pattern + r.length);
-  return s;
 }
 
 size_t normalise(const uint8_t* in, size_t n, uint8_t* out) {

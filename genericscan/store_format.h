@@ -1,6 +1,6 @@
 // "sigaif.inx", the store pattern scanner's signature file, and the window
-// search over a file. Kept apart from the module so the signature compiler,
-// the tests and the fuzz targets use the very code the scanner loads with.
+// search over a file. Kept apart from the module so the tests and the fuzz
+// target use the very code the scanner loads and searches with.
 //
 // Layout: 32-bit checksum (sum of bytes 50-149 of every record as stored),
 // 32-bit record count n, n records of 152 bytes. Record bytes 0-149 are
@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "common/signature_constants.h"
@@ -43,20 +42,6 @@ uint32_t headerChecksum(const uint8_t header[kHeaderSize]);
 void decodeRecord(const uint8_t stored[kRecordSize], Record& out, uint32_t& sum);
 // A whole file image: true with the records, false (out emptied) when rejected.
 bool parse(const uint8_t* data, size_t size, std::vector<Record>& out);
-
-// One record as the compiler gives it: the name (at most 49 bytes) and the
-// pattern (1 to 100 bytes, no white space, no lower-case letters).
-struct Source {
-  std::string name;
-  std::vector<uint8_t> pattern;
-};
-// Why a source record could never load or match; empty when it is fine.
-std::string check(const Source& s);
-// The file image of the records (checked first: false with the reason of the
-// first bad record in error).
-bool encode(const std::vector<Source>& records, std::vector<uint8_t>& out, std::string& error);
-// The sources back from decoded records.
-Source toSource(const Record& r);
 
 // Drops TAB, LF, CR and space and folds a-z to upper case; returns the count written.
 size_t normalise(const uint8_t* in, size_t n, uint8_t* out);

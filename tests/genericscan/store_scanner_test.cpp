@@ -5,6 +5,9 @@
 #include <cstring>
 #include <map>
 
+#include <fstream>
+
+#include "formats.h"
 #include "genericscan/store_format.h"
 #include "scanner_bed.h"
 
@@ -17,15 +20,34 @@ using CreateFn = int32_t (*)(ScannerObject**, int32_t);
 using DeleteFn = int32_t (*)(ScannerObject*);
 using CountFn = int32_t (*)();
 
-st::Source src(const std::string& name, const std::string& pattern) {
-  return {name, std::vector<uint8_t>(pattern.begin(), pattern.end())};
-}
+struct Src {
+  std::string name;
+  std::string pattern;
+};
+Src src(const std::string& name, const std::string& pattern) { return {name, pattern}; }
 
-std::vector<uint8_t> sigFile(const std::vector<st::Source>& records) {
-  std::vector<uint8_t> out;
-  std::string err;
-  EXPECT_TRUE(st::encode(records, out, err)) << err;
-  return out;
+// The file the signature compiler writes for the records (texts, or hex when
+// they hold bytes a JSON text should not).
+std::vector<uint8_t> sigFile(const std::vector<Src>& records) {
+  nxsig::Json src = nxsig::Json::object();
+  src["store"] = nxsig::Json::array();
+  for (const Src& r : records) {
+    nxsig::Json j = nxsig::Json::object();
+    j["name"] = r.name;
+    bool text = true;
+    for (unsigned char c : r.pattern) text = text && c >= 0x20 && c < 0x7F;
+    if (text) {
+      j["pattern"] = r.pattern;
+    } else {
+      j["pattern"] = nxsig::Json::object();
+      j["pattern"]["hex"] = nxsig::toHex(reinterpret_cast<const uint8_t*>(r.pattern.data()), r.pattern.size());
+    }
+    src["store"].push_back(j);
+  }
+  nxtest::TempDir dir;
+  nxsig::buildAll({src}, dir.path());
+  std::ifstream in(dir.path() + "/sigaif.inx", std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // ---- The signature file -----------------------------------------------------------
@@ -84,24 +106,36 @@ TEST(StoreFormat, EmptyTableAndUnterminatedNames) {
 
 TEST(StoreFormat, CompilerRefusesRecordsThatCouldNeverMatch) {
   struct Case {
-    st::Source s;
+    Src s;
     const char* reason;  // part of the message
   } cases[] = {
-      {src("", "ABC"), "name is empty"},
-      {src(std::string(50, 'n'), "ABC"), "longer than 49"},
+      {src("", "ABC"), "1 to 49"},
+      {src(std::string(50, 'n'), "ABC"), "1 to 49"},
       {src("Lower", "abc"), "lower-case"},
       {src("Space", "A B"), "white space"},
       {src("Tab", "A\tB"), "white space"},
-      {src("Empty", ""), "pattern is empty"},
-      {src("Long", std::string(101, 'A')), "longer than 100"},
+      {src("Empty", ""), "1 to 100 bytes"},
+      {src("Long", std::string(101, 'A')), "1 to 100 bytes"},
   };
   for (const Case& c : cases) {
-    std::vector<uint8_t> out;
-    std::string err;
-    EXPECT_FALSE(st::encode({src("Fine", "OK"), c.s}, out, err)) << c.reason;
-    EXPECT_NE(err.find("store record 1"), std::string::npos) << err;
-    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    SCOPED_TRACE(c.reason);
+    try {
+      sigFile({src("Fine", "OK"), c.s});
+      ADD_FAILURE() << "accepted";
+    } catch (const nxsig::Error& e) {
+      std::string err = e.what();
+      EXPECT_NE(err.find("store[1]"), std::string::npos) << err;
+      EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
   }
+}
+
+TEST(StoreFormat, DumpGivesTheSourceBack) {
+  nxtest::TempDir dir;
+  nxsig::Json src = nxsig::Json::parse(R"({"store": [{"name": "Text.A", "pattern": "<SCRIPT>X"},
+                                                    {"name": "Bytes.B", "pattern": {"hex": "00ff4142"}}]})");
+  nxsig::buildAll({src}, dir.path());
+  EXPECT_EQ(nxsig::dumpAll(dir.path())["store"], src["store"]);
 }
 
 // ---- The window walk ------------------------------------------------------------
@@ -122,7 +156,7 @@ int32_t fakeRead(void* c, int32_t offset, uint8_t* buffer, int32_t len) {
   return n;
 }
 
-std::vector<st::Record> table(const std::vector<st::Source>& s) {
+std::vector<st::Record> table(const std::vector<Src>& s) {
   std::vector<uint8_t> f = sigFile(s);
   std::vector<st::Record> recs;
   EXPECT_TRUE(st::parse(f.data(), f.size(), recs));
@@ -187,7 +221,7 @@ TEST(StoreWindows, NormalisedTextAndRecordOrder) {
   struct Case {
     const char* what;
     std::string text;
-    std::vector<st::Source> sigs;
+    std::vector<Src> sigs;
     int32_t expected;
   } cases[] = {
       {"letters split by a space and a line break", "xx a b\r\nc yy", {src("R", "ABC")}, 0},
