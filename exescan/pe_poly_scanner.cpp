@@ -1,0 +1,136 @@
+// The PE polymorphic scanner: holds the family names of "sigmpoly.inx" and keeps its place in
+// every Windows CE program's scanner list; it reports nothing of its own and never repairs.
+#include <mutex>
+#include <new>
+
+#include "common/module_frame.h"
+#include "exescan/scanner_support.h"
+#include "exescan/scanners.h"
+
+namespace nx::exe {
+
+namespace {
+
+std::recursive_mutex g_lock;
+int g_count = 0;
+FileKit g_filekit;
+PolyTable g_table;
+
+bool loadTable(PolyTable& into) {
+  char16_t dir[kPathChars];
+  if (!moduleDirectory(dir)) return false;
+  return loadSignatureFile(g_filekit.wrapper, dir, u"sigmpoly.inx", into, loadPolyTable);
+}
+
+struct PolyObject : ScannerObject {
+  char16_t path[kPathChars] = {};
+  std::int32_t handle = -1;
+  ScanSettings* settings = nullptr;
+};
+
+PolyObject* self(ScannerObject* o) { return static_cast<PolyObject*>(o); }
+
+std::int32_t opOpen(ScannerObject* o, std::int32_t handle, const char16_t* path, ScanSettings* settings,
+                    const char16_t* rootDisplay, std::int32_t, uintptr_t) {
+  if (!path || !settings || !rootDisplay) return NX_ENGINE_MISSING_ARG;
+  PolyObject* s = self(o);
+  if (!copyPath(s->path, path)) return NX_ENGINE_ERROR;
+  s->handle = handle < 0 ? -1 : handle;
+  s->settings = settings;
+  return NX_ENGINE_SUCCESS;
+}
+
+std::int32_t opScan(ScannerObject* o, char16_t* displayPath, ThreatListObject* threats, std::int32_t) {
+  if (!displayPath || !threats) return NX_ENGINE_MISSING_ARG;
+  PolyObject* s = self(o);
+  FileWrapObject* fw = g_filekit.wrapper;
+  if (!fw || !s->path[0]) return NX_ENGINE_ERROR;
+  if (s->handle < 0) {
+    const std::int32_t h = fw->ops->OpenW(fw, s->path, NX_O_RDONLY | NX_O_BINARY, 0);
+    if (h < 0) return NX_ENGINE_ERROR;
+    fw->ops->Seek(fw, h, 0, NX_SEEK_SET);
+    fw->ops->Close(fw, h);
+  } else {
+    fw->ops->Seek(fw, s->handle, 0, NX_SEEK_SET);
+  }
+  return NX_ENGINE_CLEAN;
+}
+
+std::int32_t opClean(ScannerObject* o, ThreatListObject* threats, std::int32_t) {
+  if (!threats) return NX_ENGINE_MISSING_ARG;
+  PolyObject* s = self(o);
+  ThreatRecord* last = nullptr;
+  if (threats->ops->Last(threats, &last) && last && last->category == NX_LIST_PE_POLY) {
+    // A polymorphic repair would need write access: without it the file cannot be cleaned.
+    FileWrapObject* fw = g_filekit.wrapper;
+    if (!fw || !s->path[0]) return NX_ENGINE_ERROR;
+    const std::int32_t h = fw->ops->OpenW(fw, s->path, NX_O_RDWR | NX_O_BINARY, 0);
+    if (h < 0) return NX_ENGINE_ERROR;
+    fw->ops->Close(fw, h);
+  }
+  return NX_ENGINE_CANNOT_CLEAN;
+}
+
+std::int32_t opClose(ScannerObject*) { return NX_ENGINE_SUCCESS; }
+
+ScannerObject* opDestroy(ScannerObject* o, std::uint32_t flags) {
+  if (flags & 1) {
+    delete self(o);
+    return nullptr;
+  }
+  return o;
+}
+void opRelease(ScannerObject* o) { opDestroy(o, 1); }
+
+const ScannerOps kOps = {opOpen, opScan, opClean, opClose, opDestroy, opRelease};
+
+}  // namespace
+
+std::int32_t polyInit() {
+  std::lock_guard lock(g_lock);
+  if (++g_count > 1) return g_count;
+  if (!g_filekit.bind()) {
+    g_count = 0;
+    return 0;
+  }
+  PolyTable fresh;
+  if (loadTable(fresh)) g_table = std::move(fresh);
+  return g_count;
+}
+
+std::int32_t polyDeinit() {
+  std::lock_guard lock(g_lock);
+  if (g_count == 0) {
+    frame::logLine(kSelf, u"Error LibInit LibDeinit mismatched.");
+    return 0;
+  }
+  if (--g_count == 0) {
+    g_table = PolyTable{};
+    g_filekit.unbind();
+  }
+  return g_count;
+}
+
+std::int32_t polyReload() {
+  std::lock_guard lock(g_lock);
+  if (g_count == 0) return 0;
+  PolyTable fresh;
+  if (loadTable(fresh)) g_table = std::move(fresh);
+  return 1;
+}
+
+std::size_t polyNameCount() {
+  std::lock_guard lock(g_lock);
+  return g_table.names.size();
+}
+
+std::int32_t createPolyObject(ScannerObject** out) {
+  if (!out) return 0;
+  auto* o = new (std::nothrow) PolyObject;
+  if (!o) return 0;
+  o->ops = &kOps;
+  *out = o;
+  return 1;
+}
+
+}  // namespace nx::exe

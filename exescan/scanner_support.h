@@ -1,0 +1,74 @@
+// What the three Windows CE scanners of exescan.dll share: the binding of filekit.dll (each
+// scanner keeps its own, as each is brought up and down on its own), reading signature files
+// and scanned files through the file wrapper, and filling threat records.
+#pragma once
+
+#include <cstdint>
+
+#include "ce/windows.h"
+#include "common/engine_types.h"
+#include "exescan/pe_header.h"
+#include "exescan/signature_tables.h"
+#include "filekit/filekit_api.h"
+
+namespace nx::exe {
+
+inline constexpr const char16_t* kSelf = u"exescan.dll";
+inline constexpr std::size_t kPathChars = 260;
+// Room for the display path in a threat record, terminator included.
+inline constexpr std::size_t kDisplayChars = 2042;
+
+struct FileKit {
+  ce::HMODULE module = nullptr;
+  PFN_CreateFileWrapObject create = nullptr;
+  PFN_DeleteFileWrapObject destroy = nullptr;
+  FileWrapObject* wrapper = nullptr;
+
+  // Loads filekit.dll beside this module and obtains the wrapper object; logs the failures.
+  bool bind();
+  // Hands the wrapper back and frees filekit.dll.
+  void unbind();
+};
+
+// The module's own directory with a trailing "\" (kPathChars); false when it cannot be found.
+bool moduleDirectory(char16_t* out);
+
+// Opens dir + name read-only through the wrapper and runs load over it. false when the path
+// does not fit, the file cannot be opened, or load rejects it.
+template <class Table>
+bool loadSignatureFile(FileWrapObject* fw, const char16_t* dir, const char16_t* name, Table& table,
+                       bool (*load)(ByteStream&, Table&));
+
+// A sequential stream over a file the wrapper has open.
+class WrapStream : public ByteStream {
+ public:
+  WrapStream(FileWrapObject* fw, std::int32_t handle) : fw_(fw), handle_(handle) {}
+  std::int64_t size() override;
+  std::size_t read(void* buf, std::size_t len) override;
+
+ private:
+  FileWrapObject* fw_;
+  std::int32_t handle_;
+};
+
+// Positioned reads for the PE header code; each puts the file position back.
+struct WrapReadContext {
+  FileWrapObject* fw;
+  std::int32_t handle;
+};
+pe::Reader wrapReader(WrapReadContext& ctx);
+
+// Seeks to offset and reads exactly len bytes; false when the seek does not land there or the
+// read is short. Offsets the wrapper cannot address (beyond 2 GiB) fail.
+bool readAtExactly(FileWrapObject* fw, std::int32_t handle, std::uint64_t offset, void* buf, std::size_t len);
+// Seeks (offsets beyond 2 GiB read nothing) and reads up to len bytes; returns the count.
+std::size_t readAtMost(FileWrapObject* fw, std::int32_t handle, std::int64_t offset, void* buf, std::size_t len);
+
+// Clears the record and fills index, category, the ANSI name (converted) and the display path.
+void fillThreat(ThreatRecord& rec, std::int16_t index, std::int16_t category, const char* ansiName,
+                const char16_t* displayPath);
+
+// Copies a path of at most kPathChars - 1 characters; false when it is longer.
+bool copyPath(char16_t* dst, const char16_t* src);
+
+}  // namespace nx::exe
