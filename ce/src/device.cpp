@@ -107,9 +107,7 @@ void lockShared(pthread_mutex_t* m, void (*onOwnerDied)(void*), void* ctx) {
 
 void unlockShared(pthread_mutex_t* m) { pthread_mutex_unlock(m); }
 
-namespace {
-
-bool readStart(int pid, uint64_t& start, char& state) {
+bool readProcStat(int pid, ProcStat& out) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -121,16 +119,27 @@ bool readStart(int pid, uint64_t& start, char& state) {
   buf[n] = 0;
   // The command name may hold spaces and parentheses: fields start after the last ')'.
   char* p = std::strrchr(buf, ')');
-  if (!p || p[1] == 0) return false;
-  p += 2;
-  state = *p;
-  // starttime is field 22; p points at field 3.
-  for (int field = 3; field < 22 && *p; ++field) {
+  if (!p || p[1] != ' ' || p[2] == 0) return false;
+  p += 2;  // field 3
+  out.state = *p;
+  for (int field = 3; field < 22; ++field) {
+    if (field == 4) out.ppid = std::atoi(p);
+    if (field == 20) out.threads = std::atol(p);
     p = std::strchr(p, ' ');
     if (!p) return false;
     ++p;
   }
-  start = std::strtoull(p, nullptr, 10);
+  out.start = std::strtoull(p, nullptr, 10);
+  return true;
+}
+
+namespace {
+
+bool readStart(int pid, uint64_t& start, char& state) {
+  ProcStat ps;
+  if (!readProcStat(pid, ps)) return false;
+  start = ps.start;
+  state = ps.state;
   return true;
 }
 

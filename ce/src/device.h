@@ -35,6 +35,15 @@ struct ProcId {
   uint64_t start;
 };
 ProcId selfId();
+
+// Fields of /proc/<pid>/stat the layer needs.
+struct ProcStat {
+  uint64_t start = 0;
+  int ppid = 0;
+  long threads = 1;
+  char state = 0;
+};
+bool readProcStat(int pid, ProcStat& out);
 bool procAlive(const ProcId& id);
 
 constexpr uint32_t kMaxProcesses = 512;

@@ -60,38 +60,6 @@ Registry& registry() {
   return *r;
 }
 
-struct ProcStat {
-  uint64_t start = 0;
-  int ppid = 0;
-  long threads = 1;
-  char state = 0;
-};
-
-bool readStat(int pid, ProcStat& out) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[1024];
-  ssize_t n = ::read(fd, buf, sizeof buf - 1);
-  ::close(fd);
-  if (n <= 0) return false;
-  buf[n] = 0;
-  // The command name may hold spaces and parentheses: fields start after the last ')'.
-  char* p = std::strrchr(buf, ')');
-  if (!p || p[1] != ' ' || p[2] == 0) return false;
-  p += 2;  // field 3
-  out.state = *p;
-  for (int field = 3; field < 22; ++field) {
-    if (field == 4) out.ppid = std::atoi(p);
-    if (field == 20) out.threads = std::atol(p);
-    p = std::strchr(p, ' ');
-    if (!p) return false;
-    ++p;
-  }
-  out.start = std::strtoull(p, nullptr, 10);
-  return true;
-}
 
 int pidfdOpen(int pid) {
 #ifdef SYS_pidfd_open
@@ -394,7 +362,7 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdLine, LPSECURITY_ATTRIBUTES, LPSECURI
     return FALSE;
   }
   ProcStat ps;
-  readStat(pid, ps);  // it cannot be reaped before we wait for it, so this succeeds
+  readProcStat(pid, ps);  // it cannot be reaped before we wait for it, so this succeeds
   {
     Registry& r = registry();
     std::lock_guard lock(r.mu);
@@ -541,7 +509,7 @@ HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
   auto snap = std::make_shared<SnapshotObject>();
   for (auto& r : raw) {
     ProcStat ps;
-    if (!readStat(r.id.pid, ps) || ps.start != r.id.start || ps.state == 'Z' || ps.state == 'X') continue;
+    if (!readProcStat(r.id.pid, ps) || ps.start != r.id.start || ps.state == 'Z' || ps.state == 'X') continue;
     snap->entries.push_back({static_cast<DWORD>(r.id.pid), static_cast<DWORD>(ps.ppid),
                              static_cast<DWORD>(ps.threads > 0 ? ps.threads : 1), std::move(r.image)});
   }
