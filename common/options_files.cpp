@@ -1,5 +1,6 @@
 #include "common/options_files.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 

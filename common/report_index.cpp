@@ -1,5 +1,6 @@
 #include "common/report_index.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ce/base.h"
