@@ -142,6 +142,7 @@ int32_t CabReader::Open(const WCHAR* archivePath) {
   size_t len = ce::wcslen16(archivePath);
   if (len == 0 || len >= ce::MAX_PATH) return 0;
   clearAll();
+  entriesLeft_ = kMaxEntriesPerArchive;
   std::memcpy(path_, archivePath, (len + 1) * sizeof(WCHAR));
   if (!findCabinets() || found_.empty()) {
     clearAll();
@@ -235,14 +236,22 @@ bool CabReader::findCabinets() {
 bool CabReader::readString(int32_t h, int32_t fileLength, std::string& out) {
   int32_t start = ops_->Tell(files_, h);
   if (start < 0 || start >= fileLength) return false;
-  int32_t want = static_cast<int32_t>(std::min<int64_t>(kMaxHeaderString, static_cast<int64_t>(fileLength) - start));
   char buf[kMaxHeaderString];
-  int32_t got = readFully(h, buf, want);
-  const void* nul = got > 0 ? std::memchr(buf, 0, static_cast<size_t>(got)) : nullptr;
-  if (!nul) return false;
-  size_t n = static_cast<size_t>(static_cast<const char*>(nul) - buf);
-  out.assign(buf, n);
-  return ops_->Seek(files_, h, start + static_cast<int32_t>(n) + 1, 0) == start + static_cast<int32_t>(n) + 1;
+  // Short names are the rule: a first attempt of 256 bytes, then the limit.
+  for (size_t attempt : {size_t{256}, kMaxHeaderString}) {
+    int32_t want = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(attempt), static_cast<int64_t>(fileLength) - start));
+    if (ops_->Seek(files_, h, start, 0) != start) return false;
+    int32_t got = readFully(h, buf, want);
+    const void* nul = got > 0 ? std::memchr(buf, 0, static_cast<size_t>(got)) : nullptr;
+    if (nul) {
+      size_t n = static_cast<size_t>(static_cast<const char*>(nul) - buf);
+      out.assign(buf, n);
+      int32_t after = start + static_cast<int32_t>(n) + 1;
+      return ops_->Seek(files_, h, after, 0) == after;
+    }
+    if (got < want || static_cast<int64_t>(start) + want >= fileLength) return false;
+  }
+  return false;
 }
 
 std::unique_ptr<CabCabinet> CabReader::loadCabinet(int32_t h, const std::u16string& path, int32_t fileLength,
@@ -253,6 +262,8 @@ std::unique_ptr<CabCabinet> CabReader::loadCabinet(int32_t h, const std::u16stri
   if (std::memcmp(hdr, "MSCF", 4) != 0) return nullptr;
   uint16_t folderCount = le16(hdr + 26), fileCount = le16(hdr + 28), flags = le16(hdr + 30);
   if (folderCount == 0 || fileCount == 0) return nullptr;
+  if (static_cast<uint32_t>(folderCount) + fileCount > entriesLeft_) return nullptr;
+  entriesLeft_ -= static_cast<uint32_t>(folderCount) + fileCount;
 
   std::unique_ptr<CabCabinet> cab(new (std::nothrow) CabCabinet());
   if (!cab) return nullptr;

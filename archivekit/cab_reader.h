@@ -41,6 +41,9 @@ inline constexpr uint16_t kContinuedBoth = 0xFFFF;
 inline constexpr size_t kMaxHeaderString = 1024;  // names are at most 256 bytes in sound cabinets
 inline constexpr size_t kMaxCabinets = 256;       // cabinets found in one file plus the chain
 inline constexpr int kMaxSplits = 10;
+// File entries held over all cabinets of one archive: cabinets found inside
+// one another's bytes could otherwise multiply one file's entries.
+inline constexpr uint32_t kMaxEntriesPerArchive = 1u << 18;
 
 // The cabinet data checksum: little-endian 32-bit words XORed, the 1-3
 // trailing bytes forming one more word with the first of them most significant.
@@ -151,6 +154,7 @@ class CabReader final : public ArchiveReaderObject {
   bool finished_ = false;
   DecodeState state_;
   uint64_t blocksDecoded_ = 0;
+  uint32_t entriesLeft_ = 0;
 };
 
 }  // namespace nx::cab

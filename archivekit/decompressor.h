@@ -48,7 +48,8 @@ CabDecompressor* createDecompressor(int method);
 
 // Factories of the four methods (nothrow; null when out of memory).
 CabDecompressor* newStoredDecompressor();
-CabDecompressor* newMszipDecompressor();
+CabDecompressor* newMszipDecompressor();     // zlib's raw inflate
+CabDecompressor* newOwnMszipDecompressor();  // our own deflate decoder (measured against it)
 CabDecompressor* newQuantumDecompressor();
 CabDecompressor* newLzxDecompressor();
 

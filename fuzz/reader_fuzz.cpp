@@ -74,16 +74,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_data = data;
   g_size = static_cast<int32_t>(size);
   for (auto& s : g_slots) s = Slot{};
-  nx::cab::CabReader reader(&g_wrapper);
-  // Next cabinets "exist" so that chains are followed into the same bytes.
-  reader.setDirectoryProbe([](const std::u16string&, const std::u16string&) { return true; });
-  if (reader.Open(u"\\fuzz\\input.cab")) {
-    char16_t name[260];
-    for (int i = 0; i < 70000 && reader.ExtractNext(u"\\fuzz\\out.bin", name); ++i) {
+  {
+    nx::cab::CabReader reader(&g_wrapper);
+    // Next cabinets "exist" so that chains are followed into the same bytes.
+    reader.setDirectoryProbe([](const std::u16string&, const std::u16string&) { return true; });
+    if (reader.Open(u"\\fuzz\\input.cab")) {
+      char16_t name[260];
+      for (int i = 0; i < 70000 && reader.ExtractNext(u"\\fuzz\\out.bin", name); ++i) {
+      }
+      reader.Close();
     }
-    reader.Close();
   }
   for (const auto& s : g_slots)
-    if (s.open) __builtin_trap();  // every file the reader opened is closed again
+    if (s.open) __builtin_trap();  // a destroyed reader has closed every file it opened
   return 0;
 }

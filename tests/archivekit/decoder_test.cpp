@@ -2,14 +2,13 @@
 // history across blocks and its size limits, crafted LZX streams (a verbatim
 // block with repeated offsets, uncompressed blocks with the CALL translation
 // across data blocks), and failures on broken input.
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "archivekit/decompressor.h"
 
@@ -18,7 +17,7 @@ namespace {
 using namespace nx::cab;
 
 struct Deleter {
-  void operator()(CabDecompressor* d) const { d->Destroy(1); }
+  void operator()(CabDecompressor *d) const { d->Destroy(1); }
 };
 using Decoder = std::unique_ptr<CabDecompressor, Deleter>;
 
@@ -31,7 +30,18 @@ Decoder make(int method, int window) {
   return d;
 }
 
-int feed(CabDecompressor& d, const std::vector<uint8_t>& packed, int unpacked) {
+// Both MSZIP decoders (zlib's inflate and our own) must behave alike.
+CabDecompressor *(*const kMszipFactories[])() = {newMszipDecompressor, newOwnMszipDecompressor};
+Decoder makeMszip(int which) {
+  Decoder d(kMszipFactories[which]());
+  EXPECT_NE(d, nullptr);
+  if (d) {
+    EXPECT_EQ(d->Init(0), kDecodeOk);
+  }
+  return d;
+}
+
+int feed(CabDecompressor &d, const std::vector<uint8_t> &packed, int unpacked) {
   EXPECT_LE(packed.size(), static_cast<size_t>(kMaxPacked));
   std::memcpy(d.input, packed.data(), packed.size());
   d.input[packed.size()] = 0;
@@ -39,18 +49,18 @@ int feed(CabDecompressor& d, const std::vector<uint8_t>& packed, int unpacked) {
   return d.Decompress(static_cast<int>(packed.size()), unpacked);
 }
 
-std::string out(const CabDecompressor& d, size_t n) { return std::string(reinterpret_cast<const char*>(d.output), n); }
+std::string out(const CabDecompressor &d, size_t n) { return std::string(reinterpret_cast<const char *>(d.output), n); }
 
 TEST(CabDecoders, WindowExponentsAtInit) {
   struct Case {
     int method, window, expected;
   } cases[] = {
-      {kMethodLzx, 14, kDecodeFormat},     {kMethodLzx, 15, kDecodeOk},     {kMethodLzx, 21, kDecodeOk},
-      {kMethodLzx, 22, kDecodeFormat},     {kMethodLzx, 0, kDecodeFormat},  {kMethodQuantum, 9, kDecodeFormat},
-      {kMethodQuantum, 10, kDecodeOk},     {kMethodQuantum, 21, kDecodeOk}, {kMethodQuantum, 22, kDecodeFormat},
-      {kMethodStored, 0, kDecodeOk},       {kMethodMszip, 0, kDecodeOk},
+      {kMethodLzx, 14, kDecodeFormat}, {kMethodLzx, 15, kDecodeOk},     {kMethodLzx, 21, kDecodeOk},
+      {kMethodLzx, 22, kDecodeFormat}, {kMethodLzx, 0, kDecodeFormat},  {kMethodQuantum, 9, kDecodeFormat},
+      {kMethodQuantum, 10, kDecodeOk}, {kMethodQuantum, 21, kDecodeOk}, {kMethodQuantum, 22, kDecodeFormat},
+      {kMethodStored, 0, kDecodeOk},   {kMethodMszip, 0, kDecodeOk},
   };
-  for (const auto& c : cases) {
+  for (const auto &c : cases) {
     Decoder d(createDecompressor(c.method));
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->Init(c.window), c.expected) << "method " << c.method << " window " << c.window;
@@ -71,15 +81,15 @@ TEST(CabDecoders, StoredCopiesOnlyMatchingLengths) {
 // ---- MSZIP ------------------------------------------------------------------
 
 // "CK" + raw deflate of data, optionally with the previous block as history.
-std::vector<uint8_t> mszipBlock(const std::string& data, const std::string& history = {}) {
+std::vector<uint8_t> mszipBlock(const std::string &data, const std::string &history = {}) {
   z_stream z{};
   EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
   if (!history.empty())
-    deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(history.data()), static_cast<uInt>(history.size()));
+    deflateSetDictionary(&z, reinterpret_cast<const Bytef *>(history.data()), static_cast<uInt>(history.size()));
   std::vector<uint8_t> buf(deflateBound(&z, data.size()) + 2);
   buf[0] = 'C';
   buf[1] = 'K';
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
   z.next_out = buf.data() + 2;
   z.avail_out = static_cast<uInt>(buf.size() - 2);
@@ -91,7 +101,7 @@ std::vector<uint8_t> mszipBlock(const std::string& data, const std::string& hist
 
 std::string noise(size_t n, uint32_t seed) {
   std::string s(n, '\0');
-  for (auto& c : s) {
+  for (auto &c : s) {
     seed = seed * 1103515245u + 12345u;
     c = static_cast<char>(seed >> 24);
   }
@@ -99,42 +109,48 @@ std::string noise(size_t n, uint32_t seed) {
 }
 
 TEST(CabDecoders, MszipBlockSizesAndSignature) {
-  Decoder d = make(kMethodMszip, 0);
-  std::string full = noise(32768, 1);
-  EXPECT_EQ(feed(*d, mszipBlock(full), 32768), kDecodeOk);
-  EXPECT_EQ(out(*d, 32768), full);
-  // One byte more than a block may hold.
-  Decoder big = make(kMethodMszip, 0);
-  EXPECT_EQ(feed(*big, mszipBlock(full + "x"), 32769), kDecodeFormat);
-  // Without "CK" the block is refused even though the deflate data is sound.
-  Decoder bad = make(kMethodMszip, 0);
-  auto block = mszipBlock("hello hello hello");
-  block[1] = 'X';
-  EXPECT_EQ(feed(*bad, block, 17), kDecodeIllegal);
+  for (int which : {0, 1}) {
+    SCOPED_TRACE(which ? "own inflate" : "zlib inflate");
+    Decoder d = makeMszip(which);
+    std::string full = noise(32768, 1);
+    EXPECT_EQ(feed(*d, mszipBlock(full), 32768), kDecodeOk);
+    EXPECT_EQ(out(*d, 32768), full);
+    // One byte more than a block may hold.
+    Decoder big = makeMszip(which);
+    EXPECT_EQ(feed(*big, mszipBlock(full + "x"), 32769), kDecodeFormat);
+    // Without "CK" the block is refused even though the deflate data is sound.
+    Decoder bad = makeMszip(which);
+    auto block = mszipBlock("hello hello hello");
+    block[1] = 'X';
+    EXPECT_EQ(feed(*bad, block, 17), kDecodeIllegal);
+  }
 }
 
 TEST(CabDecoders, MszipReferencesReachIntoThePreviousBlock) {
-  Decoder d = make(kMethodMszip, 0);
-  std::string first = noise(32768, 7);
-  // The second block repeats a stretch of the first one: the compressor
-  // codes it as matches into the history.
-  std::string second = first.substr(1000, 20000) + "tail";
-  auto b1 = mszipBlock(first);
-  auto b2 = mszipBlock(second, first);
-  ASSERT_LT(b2.size(), 2000u) << "the second block should be made of back-references";
-  ASSERT_EQ(feed(*d, b1, 32768), kDecodeOk);
-  ASSERT_EQ(feed(*d, b2, static_cast<int>(second.size())), kDecodeOk);
-  EXPECT_EQ(out(*d, second.size()), second);
-  // The same block without the history cannot be decoded.
-  Decoder fresh = make(kMethodMszip, 0);
-  EXPECT_EQ(feed(*fresh, b2, static_cast<int>(second.size())), kDecodeIllegal);
+  for (int which : {0, 1}) {
+    SCOPED_TRACE(which ? "own inflate" : "zlib inflate");
+    Decoder d = makeMszip(which);
+    std::string first = noise(32768, 7);
+    // The second block repeats a stretch of the first one: the compressor
+    // codes it as matches into the history.
+    std::string second = first.substr(1000, 20000) + "tail";
+    auto b1 = mszipBlock(first);
+    auto b2 = mszipBlock(second, first);
+    ASSERT_LT(b2.size(), 2000u) << "the second block should be made of back-references";
+    ASSERT_EQ(feed(*d, b1, 32768), kDecodeOk);
+    ASSERT_EQ(feed(*d, b2, static_cast<int>(second.size())), kDecodeOk);
+    EXPECT_EQ(out(*d, second.size()), second);
+    // The same block without the history cannot be decoded.
+    Decoder fresh = makeMszip(which);
+    EXPECT_EQ(feed(*fresh, b2, static_cast<int>(second.size())), kDecodeIllegal);
+  }
 }
 
 TEST(CabDecoders, MszipLengthMustMatchTheDeflateData) {
   std::string text(5000, 'q');
   auto block = mszipBlock(text);
   struct Case {
-    const char* what;
+    const char *what;
     std::vector<uint8_t> packed;
     int unpacked;
   } cases[] = {
@@ -144,13 +160,16 @@ TEST(CabDecoders, MszipLengthMustMatchTheDeflateData) {
       {"reserved block type 3", {'C', 'K', 0x07, 0x00}, 10},
       {"only the signature", {'C', 'K'}, 1},
   };
-  for (const auto& c : cases) {
-    Decoder d = make(kMethodMszip, 0);
-    EXPECT_EQ(feed(*d, c.packed, c.unpacked), kDecodeIllegal) << c.what;
+  for (const auto &c : cases) {
+    for (int which : {0, 1}) {
+      Decoder d = makeMszip(which);
+      EXPECT_EQ(feed(*d, c.packed, c.unpacked), kDecodeIllegal) << c.what << (which ? " (own)" : " (zlib)");
+    }
   }
 }
 
-// ---- LZX ----------------------------------------------------------------------
+// ---- LZX
+// ----------------------------------------------------------------------
 
 // Bits as the LZX stream carries them: 16-bit little-endian words, each
 // filled from its most significant bit.
@@ -171,7 +190,7 @@ class LzxBits {
     }
     while (used_ != 0) put(0, 1);
   }
-  void raw(const std::string& bytes) {
+  void raw(const std::string &bytes) {
     EXPECT_EQ(used_, 0);
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   }
@@ -197,7 +216,7 @@ class LzxBits {
 
 // Pre-tree with symbols 0, 16, 17 and 18 at two bits each (codes 00, 01,
 // 10, 11); writes `total` lengths where only the listed positions are 1.
-void writeLengths(LzxBits& b, int total, std::initializer_list<int> ones) {
+void writeLengths(LzxBits &b, int total, std::initializer_list<int> ones) {
   for (int s = 0; s < 20; ++s) b.put((s == 0 || s == 16 || s == 17 || s == 18) ? 2 : 0, 4);
   auto zeros = [&](int n) {
     while (n >= 20) {
@@ -230,7 +249,7 @@ int mainElements(int window) {
 
 // A verbatim block whose main tree has two one-bit codes: 'A' (code 0)
 // and a match of length 3 at repeated offset R0 (symbol 257, code 1).
-std::vector<uint8_t> verbatimStream(int window, const std::vector<int>& codes, uint32_t blockLength) {
+std::vector<uint8_t> verbatimStream(int window, const std::vector<int> &codes, uint32_t blockLength) {
   LzxBits b;
   b.put(0, 1);  // no translation
   b.put(1, 3);  // verbatim
@@ -289,8 +308,8 @@ TEST(CabDecoders, LzxRefusesBrokenStreams) {
 
 // One uncompressed LZX block carrying `data`, split into data blocks of the
 // given sizes, with the translation header for fileSize (0: none).
-std::vector<std::vector<uint8_t>> uncompressedStream(const std::string& data, uint32_t fileSize,
-                                                     const std::vector<size_t>& blockSizes) {
+std::vector<std::vector<uint8_t>> uncompressedStream(const std::string &data, uint32_t fileSize,
+                                                     const std::vector<size_t> &blockSizes) {
   LzxBits b;
   if (fileSize) {
     b.put(1, 1);
@@ -323,12 +342,12 @@ std::vector<std::vector<uint8_t>> uncompressedStream(const std::string& data, ui
   return blocks;
 }
 
-void putCall(std::string& s, size_t at, int32_t target) {
+void putCall(std::string &s, size_t at, int32_t target) {
   s[at] = static_cast<char>(0xE8);
   for (int i = 0; i < 4; ++i) s[at + 1 + i] = static_cast<char>(static_cast<uint32_t>(target) >> (8 * i));
 }
 
-int32_t callAt(const std::string& s, size_t at) {
+int32_t callAt(const std::string &s, size_t at) {
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1 + i])) << (8 * i);
   return static_cast<int32_t>(v);
@@ -338,13 +357,16 @@ TEST(CabDecoders, LzxTranslatesCallsAcrossDataBlocks) {
   const uint32_t fileSize = 1000000;
   // 32,768 bytes in the first data block, 9 in the last one.
   std::string data(32768 + 9, '\x90');
-  putCall(data, 40, 5000);             // absolute 5000 at offset 40 -> 4960
-  putCall(data, 100, -50);             // -50 >= -100: -50 + file size
-  putCall(data, 200, -5000);           // below -position: unchanged
-  putCall(data, 300, 1000000);         // not below the file size: unchanged
-  putCall(data, 32752, 77777);         // the last 0xE8 before the final 10 bytes -> 45025
-  putCall(data, 32758, 77777);         // 0xE8 at the first of the last 10 bytes: unchanged
-  putCall(data, 32768 + 1, 40000);     // in a block shorter than 10 bytes: unchanged
+  putCall(data, 40, 5000);      // absolute 5000 at offset 40 -> 4960
+  putCall(data, 100, -50);      // -50 >= -100: -50 + file size
+  putCall(data, 200, -5000);    // below -position: unchanged
+  putCall(data, 300, 1000000);  // not below the file size: unchanged
+  putCall(data, 32752,
+          77777);  // the last 0xE8 before the final 10 bytes -> 45025
+  putCall(data, 32758,
+          77777);  // 0xE8 at the first of the last 10 bytes: unchanged
+  putCall(data, 32768 + 1,
+          40000);  // in a block shorter than 10 bytes: unchanged
   auto blocks = uncompressedStream(data, fileSize, {32768, 9});
   Decoder d = make(kMethodLzx, 16);
   ASSERT_EQ(feed(*d, blocks[0], 32768), kDecodeOk);
@@ -399,6 +421,40 @@ TEST(CabDecoders, LzxOutputMayNotCrossTheWindowEnd) {
   EXPECT_EQ(feed(*d, blocks[1], 20000), kDecodeFormat);
 }
 
+TEST(CabDecoders, MszipDecodersAgreeOnManyBlocks) {
+  // Text-like and random data at several compression levels and block
+  // sizes, fixed and dynamic codes, stored blocks for incompressible input.
+  for (int level : {0, 1, 6, 9}) {
+    Decoder z = makeMszip(0), own = makeMszip(1);
+    std::string history;
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+      std::string data = seed % 2 ? noise(32768, seed) : std::string(20000 + seed * 1000, 'a') + noise(500, seed);
+      for (auto &c : data)
+        if (seed % 3 == 0) c = static_cast<char>('a' + (static_cast<uint8_t>(c) % 7));
+      z_stream zs{};
+      deflateInit2(&zs, level, Z_DEFLATED, -15, 9, seed % 2 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+      if (!history.empty())
+        deflateSetDictionary(&zs, reinterpret_cast<const Bytef *>(history.data()), static_cast<uInt>(history.size()));
+      std::vector<uint8_t> blk(deflateBound(&zs, data.size()) + 2);
+      blk[0] = 'C', blk[1] = 'K';
+      zs.next_in = reinterpret_cast<Bytef *>(data.data());
+      zs.avail_in = static_cast<uInt>(data.size());
+      zs.next_out = blk.data() + 2;
+      zs.avail_out = static_cast<uInt>(blk.size() - 2);
+      ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+      blk.resize(2 + zs.total_out);
+      deflateEnd(&zs);
+      int n = static_cast<int>(data.size());
+      ASSERT_EQ(feed(*z, blk, n), kDecodeOk) << level << " " << seed;
+      ASSERT_EQ(feed(*own, blk, n), kDecodeOk) << level << " " << seed;
+      EXPECT_EQ(out(*z, data.size()), data);
+      EXPECT_EQ(out(*own, data.size()), data);
+      // The next block's history is the whole previous output buffer.
+      history = out(*z, 32768);
+    }
+  }
+}
+
 TEST(CabDecoders, QuantumRefusesBlocksLargerThanItsWindow) {
   Decoder d = make(kMethodQuantum, 10);
   std::vector<uint8_t> zeros(16, 0);
@@ -408,11 +464,12 @@ TEST(CabDecoders, QuantumRefusesBlocksLargerThanItsWindow) {
 TEST(CabDecoders, GarbageNeverOverrunsOrHangs) {
   // Every method on a spread of pseudo-random blocks: any answer is fine as
   // long as it comes back (the sanitizer builds watch the memory).
-  for (int method : {kMethodMszip, kMethodQuantum, kMethodLzx}) {
+  for (int method : {int{kMethodMszip}, int{kMethodQuantum}, int{kMethodLzx}, 99}) {
     for (uint32_t seed = 1; seed <= 40; ++seed) {
-      Decoder d = make(method, method == kMethodMszip ? 0 : 15 + static_cast<int>(seed % 7));
+      Decoder d =
+          method == 99 ? makeMszip(1) : make(method, method == kMethodMszip ? 0 : 15 + static_cast<int>(seed % 7));
       std::string junk = noise(1 + seed * 37 % 3000, seed);
-      if (method == kMethodMszip) junk[0] = 'C', junk[1] = 'K';
+      if (method == kMethodMszip || method == 99) junk[0] = 'C', junk[1] = 'K';
       std::vector<uint8_t> v(junk.begin(), junk.end());
       for (int block = 0; block < 3; ++block) {
         int rc = feed(*d, v, static_cast<int>(1 + seed * 811 % 32768));

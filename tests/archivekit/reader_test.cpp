@@ -154,6 +154,20 @@ TEST_F(CabReaderTest, FalseSignaturesAreSkipped) {
   EXPECT_EQ(got[0].data, "payload");
 }
 
+TEST_F(CabReaderTest, CabinetsFoundInOneFileAreBounded) {
+  Cabinet cab;
+  cab.folders.push_back(storedFolder("xyz"));
+  cab.files = {{"x", 3, 0, 0}};
+  std::string one = build(cab), many;
+  for (int i = 0; i < 300; ++i) many += one;
+  ASSERT_EQ(open(many), 1);
+  EXPECT_EQ(reader->cabinetsFound(), nx::cab::kMaxCabinets);
+  // Only the first cabinet supplies members.
+  auto got = takeAll();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].data, "xyz");
+}
+
 TEST_F(CabReaderTest, HeadersWithoutFoldersOrFilesAreNoCabinets) {
   Cabinet cab;
   cab.folders.push_back(storedFolder("x"));
