@@ -291,8 +291,21 @@ class LzxDecompressor final : public CabDecompressor {
         break;
       }
       uint32_t src = (pos - off) & mask;
-      if (off >= len && src + len <= windowSize_) {
-        std::memcpy(win + pos, win + src, len);
+      if (off <= pos) {
+        // The source lies wholly before pos without wrapping.
+        if (off >= len) {
+          std::memcpy(win + pos, win + src, len);
+        } else if (off == 1) {
+          std::memset(win + pos, win[src], len);  // a run of one byte
+        } else {
+          // Overlapping: each step copies a stretch that is already written.
+          uint32_t done = 0;
+          while (done < len) {
+            uint32_t step = std::min(off, len - done);
+            std::memcpy(win + pos + done, win + src + done, step);
+            done += step;
+          }
+        }
         pos += len;
       } else {
         for (uint32_t i = 0; i < len; ++i) win[pos++] = win[(src + i) & mask];

@@ -1,6 +1,6 @@
 // libFuzzer target for one cabinet block decoder (chosen at build time by
-// NX_FUZZ_METHOD). Input: one byte of window exponent, then blocks, each a
-// 16-bit packed length, a 16-bit unpacked length (little-endian) and the
+// NX_FUZZ_METHOD; NX_FUZZ_OWN_INFLATE picks our own MSZIP inflater). Input:
+// one byte of window exponent, then blocks, each a 16-bit packed length, a 16-bit unpacked length (little-endian) and the
 // packed bytes. The decoder sees them exactly as the reader hands them over.
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,11 @@ using namespace nx::cab;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
+#ifdef NX_FUZZ_OWN_INFLATE
+  CabDecompressor* d = newOwnMszipDecompressor();
+#else
   CabDecompressor* d = createDecompressor(NX_FUZZ_METHOD);
+#endif
   if (!d) return 0;
   int window = NX_FUZZ_METHOD == kMethodQuantum || NX_FUZZ_METHOD == kMethodLzx ? data[0] & 0x1F : 0;
   if (d->Init(window) == kDecodeOk) {
