@@ -250,8 +250,10 @@ void copyName(char* out, const char* from) {
   out[n] = 0;
 }
 
-// The current member, its header just read, into outputPath.
-void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, WalkReport& report) {
+// The current member, its header just read, into outputPath (decoded and
+// checked only, when testOnly).
+void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, WalkReport& report,
+                    bool testOnly = false) {
   if (h.minVersion > 3) return countError(report, kMemberVersion);
   if (h.flags & 0x01) return countError(report, kMemberGarbled);
   if (h.method > 4 || (h.method == 4 && h.version == 1)) return countError(report, kMemberMethod);
@@ -259,9 +261,10 @@ void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, W
 
   FileWrapObject* fw = a.files();
   const bool text = h.fileType == 1;
-  int32_t out = outputPath ? fw->ops->OpenA(fw, outputPath, text ? kOpenTextOutput : kOpenBinaryOutput, kShareOutput)
+  int32_t out = testOnly ? -1
+                : outputPath ? fw->ops->OpenA(fw, outputPath, text ? kOpenTextOutput : kOpenBinaryOutput, kShareOutput)
                            : -1;
-  if (out < 0) {
+  if (out < 0 && !testOnly) {
     a.skip(h.packedSize);
     return countError(report, kMemberOutput);
   }
@@ -269,7 +272,7 @@ void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, W
   MemberSink sink(fw, out, text && h.hostOs != kHostUnix);
   MemberSource source(a, h.packedSize);
   decodeMember(h.method, source, h.originalSize, sink);
-  fw->ops->Close(fw, out);
+  if (out >= 0) fw->ops->Close(fw, out);
   if (sink.crc() != h.crc) countError(report, kMemberCrc);
 }
 
@@ -288,6 +291,27 @@ int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport*
   while (readHeader(a, *h, false) > 0) {
     ++count;
     if (!a.skip(h->packedSize)) break;
+  }
+  if (reportOut) *reportOut = report;
+  return report.errors ? kErrCounted : count;
+}
+
+int32_t testMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut) {
+  if (!files) return kErrNotOpenable;
+  WalkReport report;
+  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
+  if (!h) return kErrNotOpenable;
+  Archive a(files);
+  int32_t r = start(a, archivePath, *h, report);
+  if (reportOut) *reportOut = report;
+  if (r != 1) return r;
+  int32_t count = 0;
+  char scratch[kCallerNameCapacity];
+  while (readHeader(a, *h, false) > 0) {
+    ++count;
+    const int64_t data = a.tell();
+    extractCurrent(a, *h, nullptr, scratch, report, true);
+    if (data < 0 || !a.seekTo(data) || !a.skip(h->packedSize)) break;
   }
   if (reportOut) *reportOut = report;
   return report.errors ? kErrCounted : count;

@@ -55,4 +55,9 @@ int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport*
 int32_t extractMember(FileWrapObject* files, const char* archivePath, int32_t n, const char* outputPath, char* name,
                       WalkReport* report = nullptr);
 
+// Decodes every member without writing it and checks its CRC, in one walk.
+// The member count when all were sound, kErrCounted when any was refused or
+// damaged, or the archive-level errors of countMembers.
+int32_t testMembers(FileWrapObject* files, const char* archivePath, WalkReport* report = nullptr);
+
 }  // namespace nx::arj
