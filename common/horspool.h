@@ -7,20 +7,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace nx {
 
-class Horspool {
+// ShiftT sets the size of the 256-entry shift table: a table kept per signature can use a
+// small type. Shifts beyond its range are capped, which only makes the search step shorter.
+template <class ShiftT>
+class BasicHorspool {
 public:
-  Horspool() = default;
-  Horspool(const std::uint8_t* pattern, std::size_t length) { reset(pattern, length); }
+  BasicHorspool() = default;
+  BasicHorspool(const std::uint8_t* pattern, std::size_t length) { reset(pattern, length); }
 
   void reset(const std::uint8_t* pattern, std::size_t length) {
     pattern_ = pattern;
     length_ = length;
-    const std::size_t def = length == 0 ? 1 : length;
-    shift_.fill(def);
-    for (std::size_t i = 0; i + 1 < length; ++i) shift_[pattern[i]] = length - 1 - i;
+    shift_.fill(cap(length == 0 ? 1 : length));
+    for (std::size_t i = 0; i + 1 < length; ++i) shift_[pattern[i]] = cap(length - 1 - i);
   }
 
   // Offset of the first occurrence in text, or npos. An empty pattern never matches.
@@ -43,10 +46,17 @@ public:
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 private:
+  static ShiftT cap(std::size_t v) {
+    constexpr std::size_t max = std::numeric_limits<ShiftT>::max();
+    return static_cast<ShiftT>(v > max ? max : v);
+  }
+
   const std::uint8_t* pattern_ = nullptr;
   std::size_t length_ = 0;
-  std::array<std::size_t, 256> shift_{};
+  std::array<ShiftT, 256> shift_{};
 };
+
+using Horspool = BasicHorspool<std::size_t>;
 
 // One-shot search; a pattern of length 0 never matches.
 inline std::size_t horspoolFind(const std::uint8_t* text, std::size_t size,

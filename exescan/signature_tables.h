@@ -41,7 +41,7 @@ struct PeRecord {
   std::uint8_t pattern[sig::pe::kPatternBytes];
   std::int16_t length;      // as stored; 0 or less, or more than 21, never matches
   char name[sig::pe::kNameBytes];
-  Horspool search;          // over `pattern`, built once at load
+  BasicHorspool<std::uint8_t> search;  // over `pattern`, built once at load (shifts of at most 21)
 };
 
 struct PeTable {
