@@ -3,6 +3,8 @@
 // selection, search order, records sharing a key, and that a search reads
 // nothing for records with another key.
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include "common/crc32.h"
 #include "epocscan/epoc_signatures.h"
 #include "formats.h"
+#include "testkit.h"
 
 namespace {
 
@@ -306,3 +309,75 @@ TEST_F(EpocSearch, RegionsOutsideTheFileDoNotMatch) {
 }
 
 }  // namespace
+
+// ---- The compiler's EPOC format ---------------------------------------------------
+
+namespace {
+
+nxsig::Json epocSource(const char* member, nxsig::Json value) {
+  nxsig::Json r = nxsig::Json::parse(R"({"table": "sigmtrjn.in2", "name": "Trojan.Epoc", "key": 4096,
+      "header_crc": "0x0BADF00D", "regions": [{"offset": 4096, "length": 30, "crc": "0x00000001"},
+      {"offset": 200, "length": 255, "crc": "0xFFFFFFFF"}, {"offset": 1, "length": 1, "crc": "0x00000000"}]})");
+  if (member) r[nxsig::Json::json_pointer(member)] = std::move(value);
+  return r;
+}
+
+}  // namespace
+
+TEST(EpocCompiler, BuildThenDumpGivesTheSourceBackSortedByKey) {
+  nxtest::TempDir dir;
+  nxsig::Json src = nxsig::Json::object();
+  nxsig::Json a = epocSource("/key", 9000);
+  nxsig::Json b = epocSource("/name", "Trojan.Same.First");
+  nxsig::Json c = epocSource("/name", "Trojan.Same.Second");
+  nxsig::Json d = epocSource("/table", "sigmspwr.inx");
+  src["epoc"] = nxsig::Json::array({a, b, c, d});
+  nxsig::buildAll({src}, dir.path());
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/sigmtrjn.in2"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/sigmspwr.inx"));
+  // Tables without records are not written: the format needs one at least.
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/sigmworm.inx"));
+  // Dumped in table order, each table sorted by key with equal keys in source order.
+  EXPECT_EQ(nxsig::dumpAll(dir.path())["epoc"], nxsig::Json::array({b, c, a, d}));
+  // And the scanner's loader takes what the compiler wrote.
+  std::ifstream in(dir.path() + "/sigmtrjn.in2", std::ios::binary);
+  Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ep::Table t;
+  ASSERT_TRUE(ep::parseTable(file.data(), file.size(), t));
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_STREQ(t[1].name, "Trojan.Same.Second");
+  EXPECT_EQ(t[2].key, 9000u);
+  EXPECT_EQ(t[0].headerCrc, 0x0BADF00Du);
+}
+
+TEST(EpocCompiler, RefusesWhatTheScannerWouldDrop) {
+  struct Case {
+    const char* member;
+    nxsig::Json value;
+    const char* message;
+  } cases[] = {
+      {"/regions/1/length", 0, "region B"},
+      {"/regions/2/offset", 0, "region C"},
+      {"/regions/0/length", 256, "region A"},
+      {"/name", std::string(30, 'n'), "\"name\""},
+      {"/name", "", "\"name\""},
+      {"/table", "sigwworm.inx", "not an EPOC category file"},
+      {"/key", "0x100000000", "key"},
+      {"/regions/2", nullptr, "region C"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    nxtest::TempDir dir;
+    nxsig::Json src = nxsig::Json::object();
+    src["epoc"] = nxsig::Json::array({epocSource(nullptr, nullptr), epocSource(c.member, c.value)});
+    try {
+      nxsig::buildAll({src}, dir.path());
+      ADD_FAILURE() << "accepted";
+    } catch (const nxsig::Error& e) {
+      std::string err = e.what();
+      EXPECT_NE(err.find("epoc[1]"), std::string::npos) << err;
+      EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/sigmtrjn.in2"));
+  }
+}
