@@ -1,7 +1,8 @@
 // libFuzzer target for one cabinet block decoder (chosen at build time by
 // NX_FUZZ_METHOD; NX_FUZZ_OWN_INFLATE picks our own MSZIP inflater). Input:
-// one byte of window exponent, then blocks, each a 16-bit packed length, a 16-bit unpacked length (little-endian) and the
-// packed bytes. The decoder sees them exactly as the reader hands them over.
+// one byte of window exponent, then blocks, each a 16-bit packed length,
+// a 16-bit unpacked length (little-endian) and the packed bytes. The
+// decoder sees them exactly as the reader hands them over.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
