@@ -372,6 +372,9 @@ TEST_F(EpocScan, LoadFailuresAreLoggedAndLeaveNothingLoaded) {
        {"epocscan.dll: Unable to load filekit.dll.", "epocscan LibInit: error code - 148"}},
       {"filekit.dll without its entry points", [&] { bed.install("threatlist.dll", "filekit.dll"); },
        {"epocscan.dll: Invalid filekit.dll.", "epocscan LibInit: error code - 148"}},
+      {"filekit.dll without a wrapper object",
+       [&] { bed.installStandIn("filekit_without_wrapper.dll", "filekit.dll"); },
+       {"epocscan LibInit: error code - 149"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

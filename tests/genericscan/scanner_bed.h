@@ -51,6 +51,12 @@ class Bed {
     std::filesystem::copy_file(image(built), dev.host(kInstall) + "/" + (as.empty() ? built : as),
                                std::filesystem::copy_options::overwrite_existing);
   }
+  // A module built for the tests only, installed under the name given.
+  void installStandIn(const std::string& built, const std::string& as) {
+    std::filesystem::create_directories(dev.host(kInstall));
+    std::filesystem::copy_file(std::string(NX_BUILD_DIR) + "/tests/standins/" + built, dev.host(kInstall) + "/" + as,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
   void put(const std::string& name, const std::string& content) {
     std::filesystem::create_directories(dev.host(kInstall));
     dev.writeFile(std::string(kInstall) + "/" + name, content);
