@@ -1,7 +1,9 @@
 // epocscan.dll loaded from a test device: signature files written with the
 // signature compiler's format code, small generated EPOC images of both
 // header formats, and the real EPOC executables of the shared corpus.
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <functional>
 
@@ -337,6 +339,41 @@ TEST_F(EpocScan, OpenScanAndClean) {
     EXPECT_EQ(o.clean(t, c.action), c.expected);
     EXPECT_EQ(o.obj->ops->Clean(o.obj, nullptr, c.action), NX_ENGINE_CANNOT_CLEAN);
   }
+}
+
+TEST_F(EpocScan, ScansRunningWhileTablesAreReloadedKeepTheirTables) {
+  const Image a = classicImage(2500, 0x180, 0x20);
+  const Image b = classicImage(2500, 0x180, 0x40, 5);
+  const std::string fileA = [&] {
+    compile(Json::array({recordFor(a, "sigmworm.inx", "Worm.A", 0x1A0, 108)}));
+    return bed.dev.readFile(std::string(kInstall) + "/sigmworm.inx");
+  }();
+  compile(Json::array({recordFor(b, "sigmworm.inx", "Worm.B", 0x1C0, 108)}));
+  const std::string fileB = bed.dev.readFile(std::string(kInstall) + "/sigmworm.inx");
+  loadModule();
+  bed.dev.writeFile("Temp/a.exe", std::string(a.begin(), a.end()));
+  std::atomic<bool> done{false};
+  std::thread reloader([&] {
+    for (int i = 0; i < 40; ++i) {
+      bed.put("sigmworm.inx", i % 2 ? fileA : fileB);
+      EXPECT_EQ(reload(0, 0), 1);
+    }
+    done = true;
+  });
+  int scans = 0;
+  auto s = settings();
+  while (!done || scans < 20) {
+    Object o(create, destroy, NX_LIST_EPOC);
+    ASSERT_EQ(o.open(u"\\Temp\\a.exe", s.get()), NX_ENGINE_SUCCESS);
+    Threats t;
+    int32_t r = o.scan(t);
+    EXPECT_TRUE(r == NX_ENGINE_THREAT || r == NX_ENGINE_CLEAN) << r;
+    if (r == NX_ENGINE_THREAT) {
+      EXPECT_EQ(narrow(t.last()->name), "Worm.A");
+    }
+    ++scans;
+  }
+  reloader.join();
 }
 
 // ---- Frame ---------------------------------------------------------------------
