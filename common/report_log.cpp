@@ -217,11 +217,11 @@ bool ReportSession::Open(const WCHAR* installDir, DWORD kind, const WCHAR* title
     WCHAR name[64];
     if (format16(name, 64, u"\\%s%d%d%d%d.rpt", prefix, utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds) < 0 ||
         !joinPath(folder, name, path_, MAX_PATH))
-      return false;
+      break;
     // The index stores the path in the ANSI code page: a path it cannot hold
     // whole is refused here rather than listed as some other file.
     IndexRecord probe;
-    if (!encodeIndexRecord(SYSTEMTIME{}, path_, nullptr, &probe)) return false;
+    if (!encodeIndexRecord(SYSTEMTIME{}, path_, nullptr, &probe)) break;
     Sleep(kReportNameDelayMs);
     h = CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
