@@ -462,7 +462,10 @@ int32_t classifyFile(FileWrapObject* fw, int32_t handle, const char16_t* path, L
     delete c;
     return kClassifyFailed;
   }
-  const int32_t got = fw->ops->Read(fw, handle, c->head, kHeadBytes);
+  // Asking for no more than the file holds lets the wrapper serve a short
+  // file from its head cache instead of going back to the platform for the
+  // bytes that are not there.
+  const int32_t got = fw->ops->Read(fw, handle, c->head, length < kHeadBytes ? length : kHeadBytes);
   if (got <= 0) {
     delete c;
     return kClassifyFailed;
