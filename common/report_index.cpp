@@ -16,7 +16,7 @@ using namespace ce;
 namespace {
 
 constexpr BYTE kMarker[4] = {1, 1, 1, 1};
-constexpr DWORD kChunk = 1024;
+constexpr DWORD kChunk = 16384;  // an index grows by 784 bytes a report; read it in large pieces
 // Index files stay within what a signed 32-bit seek can reach.
 constexpr uint64_t kMaxIndexBytes = 0x7FFFFFFFu;
 
