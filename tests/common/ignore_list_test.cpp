@@ -124,6 +124,32 @@ TEST_F(IgnoreListTest, LastReleaseIsReportedUnderTheMutex) {
   EXPECT_EQ(otherThreadWait.load(), ce::WAIT_TIMEOUT);
 }
 
+TEST_F(IgnoreListTest, ConcurrentSendersAndLookupsBalanceOut) {
+  // The wait thread applies messages while the UI thread and the scan worker
+  // look paths up; nested pairs from every side must leave exact counts.
+  const WCHAR* paths[] = {u"\\Temp\\a", u"\\Temp\\B", u"\\temp\\c"};
+  std::atomic<bool> stop{false};
+  std::thread lookup([&] {
+    while (!stop) list.isIgnored(u"\\TEMP\\A");
+  });
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 4; ++t)
+    senders.emplace_back([&, t] {
+      list.ignore(u"\\keep");
+      for (int i = 0; i < 300; ++i) {
+        const WCHAR* p = paths[(i + t) % 3];
+        ASSERT_TRUE(list.ignore(p));
+        ASSERT_TRUE(list.isIgnored(p));
+        ASSERT_TRUE(list.unignore(p));
+      }
+    });
+  for (auto& s : senders) s.join();
+  stop = true;
+  lookup.join();
+  EXPECT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.count(u"\\KEEP"), 4u);
+}
+
 TEST_F(IgnoreListTest, WaitsForAnotherProcessHoldingOnlineMutexEvenWhenItDies) {
   ASSERT_TRUE(list.ignore(u"\\held"));
   nxtest::HelperProcess holder({"kmutex_hold", "Online_Mutex"});
