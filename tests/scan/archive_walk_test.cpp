@@ -2,7 +2,9 @@
 // temporary names carrying their extensions, display paths, the event
 // handler's calls and answers, the stop flag, firstHitOnly, nesting up to
 // the depth limit, and nothing left behind (files, ignore-list holds).
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "walk_support.h"
 
@@ -280,6 +282,56 @@ TEST_F(WalkTest, ReaderOperationsAndArguments) {
   ASSERT_EQ(create(-1, u"\\Temp\\a.cab", &settings, 0, &o, &c, &n, &t, &len), NX_ENGINE_SUCCESS);
   EXPECT_EQ(o[0]->ops->Open(o[0], -1, u"\\Temp\\a.cab", &settings, u"x", 5010, 0), NX_ENGINE_FAILURE);
   del(o, c, n);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace scantest;
+
+TEST_F(WalkTest, ConcurrentWalksKeepTheirMembersApart) {
+  // Four archives walked at once, each with one infected member among five:
+  // every walk finds exactly its own, and no temporary file survives.
+  settings.eventHandler = nullptr;
+  for (int a = 0; a < 4; ++a) {
+    std::vector<Member> members;
+    for (int m = 0; m < 5; ++m)
+      members.push_back({"m" + std::to_string(m) + ".com", kEicar + (m == a ? " INFECTED" : "")});
+    dev.writeFile("Temp/c" + std::to_string(a) + ".cab", archive(Kind::Cab, members));
+  }
+  auto createList = reinterpret_cast<PFN_CreateThreatListObject>(
+      ce::GetProcAddressW(ce::GetModuleHandleW(u"threatlist.dll"), u"CreateThreatListObject"));
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int a = 0; a < 4; ++a)
+    threads.emplace_back([&, a] {
+      ScanSettings s = settings;
+      ThreatListObject* list = nullptr;
+      if (!createList(&list)) return;
+      const std::u16string path = u"\\Temp\\c" + u16(std::to_string(a)) + u".cab";
+      ScannerObject** o = nullptr;
+      int32_t* c = nullptr;
+      int32_t n = 0, t = 0;
+      uint32_t len = 0;
+      if (create(-1, path.c_str(), &s, 0, &o, &c, &n, &t, &len) == NX_ENGINE_SUCCESS && n == 1) {
+        std::u16string display = path;
+        if (o[0]->ops->Open(o[0], -1, path.c_str(), &s, path.c_str(), c[0], 0) == NX_ENGINE_SUCCESS &&
+            o[0]->ops->Scan(o[0], display.data(), list, 0) == NX_ENGINE_THREAT_MEMBER && list->ops->Count(list) == 1) {
+          ThreatRecord* r = nullptr;
+          list->ops->Last(list, &r);
+          if (u8(r->displayPath) == u8(path) + "/m" + std::to_string(a) + ".com") ++good;
+        }
+        o[0]->ops->Close(o[0]);
+        del(o, c, n);
+      }
+      deleteList(list);
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), 4);
+  EXPECT_TRUE(leftInTemp().empty());
+  expectPairedIgnores(ignoreMessages());
+  EXPECT_EQ(fakes::live(), 0);
 }
 
 }  // namespace
