@@ -18,5 +18,5 @@ function(nx_test name)
   add_executable(${name} ${T_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ce nx_testkit GTest::gtest GTest::gtest_main Threads::Threads ${T_LIBS})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${T_LABELS}"
-    ENVIRONMENT "NX_TEST_BIN_DIR=${CMAKE_BINARY_DIR};NX_SHARED_DIR=${PROJECT_SOURCE_DIR}/../shared")
+    ENVIRONMENT "NX_TEST_BIN_DIR=${CMAKE_BINARY_DIR}")
 endfunction()

@@ -172,10 +172,11 @@ int HelperProcess::wait() {
 void HelperProcess::kill(int sig) { ::kill(pid_, sig); }
 
 std::string sharedDir() {
-  if (const char* env = std::getenv("NX_SHARED_DIR"); env && *env) {
-    struct stat st{};
-    if (::stat(env, &st) == 0 && S_ISDIR(st.st_mode)) return env;
-  }
+  // NX_SHARED_DIR wins; otherwise the shared folder beside the checkout.
+  const char* env = std::getenv("NX_SHARED_DIR");
+  std::string dir = env && *env ? env : NX_DEFAULT_SHARED_DIR;
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
   return {};
 }
 

@@ -69,7 +69,8 @@ class HelperProcess {
   int status_ = -1;
 };
 
-// "../shared" beside the checkout, or empty when it is absent.
+// The shared folder (NX_SHARED_DIR, else "../shared" beside the checkout), or
+// empty when it is absent.
 std::string sharedDir();
 // Recursively removes a host folder.
 void removeTree(const std::string& path);
