@@ -499,6 +499,24 @@ TEST_F(ArjModuleTest, AnOutputThatCannotBeCreatedIsCountedAndTheNextMemberStillC
   delete_(r);
 }
 
+TEST_F(ArjModuleTest, AnArchiveGoneAfterOpenStillAdvancesButReportsWhy) {
+  NEED_ARJ();
+  ASSERT_TRUE(load());
+  std::string arc = makeArchive(host.path() + "/gone", {{"a", "1"}, {"b", "22"}}, "-m1");
+  ArchiveReader* r = reader();
+  ASSERT_EQ(r->ops->Open(r, -1, place(arc).c_str()), 1);
+  EXPECT_EQ(last_(r), 0);
+  fs::remove(dev.host("Temp/a.arj"));
+  char16_t name[260] = u"stale";
+  EXPECT_EQ(r->ops->ExtractNext(r, u"\\Temp\\out\\g", name), 1);
+  EXPECT_EQ(last_(r), -103);
+  EXPECT_EQ(std::u16string(name), u"") << "no stale name is reported";
+  EXPECT_FALSE(fs::exists(dev.host("Temp/out/g")));
+  EXPECT_EQ(r->ops->ExtractNext(r, u"\\Temp\\out\\g", name), 1);
+  EXPECT_EQ(r->ops->ExtractNext(r, u"\\Temp\\out\\g", name), 0);
+  delete_(r);
+}
+
 // ---- The module frame -----------------------------------------------------------------
 
 TEST_F(ArjModuleTest, ObjectExportsCheckTheirArguments) {
