@@ -193,8 +193,16 @@ class QuantumDecompressor final : public CabDecompressor {
       // A match past the window's end is refused.
       if (pos + len > windowSize_) return kDecodeFormat;
       if (off > windowSize_ || off > produced_ + (pos - start)) return kDecodeIllegal;
-      uint32_t src = (pos - off) & mask;
-      for (uint32_t i = 0; i < len; ++i) window_[pos++] = window_[(src + i) & mask];
+      if (off <= pos && off >= len) {
+        std::memcpy(window_ + pos, window_ + pos - off, len);
+        pos += len;
+      } else if (off == 1 && pos > 0) {
+        std::memset(window_ + pos, window_[pos - 1], len);  // a run of one byte
+        pos += len;
+      } else {
+        uint32_t src = (pos - off) & mask;
+        for (uint32_t i = 0; i < len; ++i) window_[pos++] = window_[(src + i) & mask];
+      }
     }
     if (bits_.bitPosition() > static_cast<uint64_t>(limit) * 8 + 64) return kDecodeIllegal;
     std::memcpy(output, window_ + start, static_cast<size_t>(unpacked));
