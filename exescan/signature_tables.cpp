@@ -46,10 +46,22 @@ std::size_t MemoryStream::read(void* buf, std::size_t len) {
 
 // ---- "sig32ce.inx" ----------------------------------------------------------------------
 int PeTable::match(const std::uint8_t* bytes, std::size_t size) const {
+  // Which bytes and which byte pairs occur in the window.
+  std::uint64_t singles[256 / 64] = {};
+  std::uint64_t pairs[65536 / 64] = {};
+  for (std::size_t i = 0; i < size; ++i) {
+    singles[bytes[i] >> 6] |= std::uint64_t(1) << (bytes[i] & 63);
+    if (i + 1 < size) {
+      const unsigned p = unsigned(bytes[i]) << 8 | bytes[i + 1];
+      pairs[p >> 6] |= std::uint64_t(1) << (p & 63);
+    }
+  }
   for (int i = 0; i < count; ++i) {
     const PeRecord& r = records[i];
     if (r.length <= 0 || std::size_t(r.length) > sig::pe::kPatternBytes) continue;
-    if (r.search.find(bytes, size) != Horspool::npos) return i;
+    const bool possible = r.length == 1 ? (singles[r.lead >> 6] >> (r.lead & 63)) & 1
+                                        : (pairs[r.lead >> 6] >> (r.lead & 63)) & 1;
+    if (possible && r.search.find(bytes, size) != Horspool::npos) return i;
   }
   return -1;
 }
@@ -82,6 +94,7 @@ bool loadPeTable(ByteStream& in, PeTable& out) {
     // A length beyond the 21 stored bytes would search past the record: it never matches.
     const std::size_t usable = r.length > 0 && std::size_t(r.length) <= sig::pe::kPatternBytes ? std::size_t(r.length) : 0;
     r.search.reset(r.pattern, usable);
+    r.lead = usable == 1 ? r.pattern[0] : std::uint16_t(r.pattern[0] << 8 | r.pattern[1]);
   }
   if (sum != u16(header)) return false;
   out.records = std::move(records);

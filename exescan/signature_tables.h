@@ -42,12 +42,15 @@ struct PeRecord {
   std::int16_t length;      // as stored; 0 or less, or more than 21, never matches
   char name[sig::pe::kNameBytes];
   BasicHorspool<std::uint8_t> search;  // over `pattern`, built once at load (shifts of at most 21)
+  std::uint16_t lead;       // the pattern's first two bytes (or its one byte), for the pre-check
 };
 
 struct PeTable {
   std::unique_ptr<PeRecord[]> records;
   int count = 0;
-  // Index of the first record whose pattern occurs in the bytes, or -1.
+  // Index of the first record whose pattern occurs in the bytes, or -1. Records are tried in
+  // file order; a record whose leading byte pair does not occur anywhere in the bytes is passed
+  // over without a search, since its pattern cannot occur either.
   int match(const std::uint8_t* bytes, std::size_t size) const;
 };
 

@@ -1,7 +1,10 @@
 // The PE signature scanner: patterns from "sig32ce.inx" in the 2500 bytes at the entry point.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "common/signature_constants.h"
+#include "exescan/signature_tables.h"
 #include "exescan_bed.h"
 
 namespace {
@@ -246,6 +249,37 @@ TEST_F(PeSignature, ArgumentsAndFileErrors) {
   std::u16string longPath = u"\\Temp\\" + std::u16string(300, u'a');
   EXPECT_EQ(o.open(longPath, s.get()), NX_ENGINE_ERROR);
   EXPECT_EQ(bed.fn<PFN_ExeScanDeleteObject>(u"DeletePEScanObject")(nullptr), 0);
+}
+
+// The loaded table answers what a plain search in file order answers, for patterns of every
+// length over texts with many near misses (the pre-check on leading byte pairs must not hide one).
+TEST(PeTableMatch, FirstRecordInFileOrderAsAPlainSearchFindsIt) {
+  std::mt19937 rng(9);
+  for (int round = 0; round < 200; ++round) {
+    Json src = Json::object();
+    src["pe"] = Json::array();
+    std::vector<Bytes> patterns;
+    for (int i = 0; i < 40; ++i) {
+      Bytes p(1 + rng() % 21);
+      for (auto& c : p) c = uint8_t(rng() % 4);
+      patterns.push_back(p);
+      src["pe"].push_back(Json{{"name", "R" + std::to_string(i)}, {"pattern", nxsig::toHex(p.data(), p.size())}});
+    }
+    nxtest::TempDir dir;
+    nxsig::buildAll({src}, dir.path());
+    nxsig::Bytes file;
+    ASSERT_TRUE(nxsig::readFile(std::filesystem::path(dir.path()) / "sig32ce.inx", file));
+    nx::exe::MemoryStream in(file.data(), file.size());
+    nx::exe::PeTable table;
+    ASSERT_TRUE(nx::exe::loadPeTable(in, table));
+    Bytes text(rng() % 40);
+    for (auto& c : text) c = uint8_t(rng() % 6);
+    int want = -1;
+    for (int i = 0; i < 40 && want < 0; ++i)
+      if (std::search(text.begin(), text.end(), patterns[size_t(i)].begin(), patterns[size_t(i)].end()) != text.end())
+        want = i;
+    EXPECT_EQ(table.match(text.data(), text.size()), want) << round;
+  }
 }
 
 }  // namespace

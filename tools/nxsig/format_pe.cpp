@@ -89,7 +89,7 @@ Json dumpPe(const fs::path& dir) {
 
 void buildPoly(const Json& records, const fs::path& dir) {
   int counts[poly::kTypes] = {};
-  Bytes body;
+  Bytes file(poly::kHeaderSize + records.size() * poly::kRecordSize, 0);
   for (std::size_t i = 0; i < records.size(); ++i) {
     const Json& r = records[i];
     const std::string label = recordLabel("poly", i, r);
@@ -97,15 +97,12 @@ void buildPoly(const Json& records, const fs::path& dir) {
     const int type = int(requiredNumber(r, "type", label, 1, poly::kTypes));
     const std::string name = requiredName(r, "name", label, kPolyNameChars);
     if (++counts[type - 1] > 0x7FFF) throw Error(label + ": more than 32767 records of type " + std::to_string(type));
-    std::uint8_t rec[poly::kRecordSize];
+    std::uint8_t* rec = &file[poly::kHeaderSize + i * poly::kRecordSize];
     put16(rec, std::uint16_t(type));
     for (std::size_t b = 0; b < poly::kNameBytes; ++b)
       rec[2 + b] = nx::sig::encodeNameByte(b < name.size() ? std::uint8_t(name[b]) : 0);
-    body.insert(body.end(), rec, rec + poly::kRecordSize);
   }
-  Bytes file(poly::kHeaderSize, 0);
-  for (int t = 0; t < poly::kTypes; ++t) put16(&file[2 * t], std::uint16_t(counts[t]));
-  file.insert(file.end(), body.begin(), body.end());
+  for (int t = 0; t < poly::kTypes; ++t) put16(&file[2 * std::size_t(t)], std::uint16_t(counts[t]));
   writeFile(dir / "sigmpoly.inx", file);
 }
 
