@@ -86,21 +86,21 @@ bool modulePath(const WCHAR* file, WCHAR (&out)[ce::MAX_PATH]) {
 // Loads one slot's module and resolves its entry points; the slot's loaded
 // flag is set only when all resolve. Logs the failure.
 bool loadSlot(SlotId id) {
-  const SlotSpec& spec = kSpecs[id];
+  const SlotSpec& slotDef = kSpecs[id];
   Slot& s = g_slots[id];
   s = Slot{};
   WCHAR path[ce::MAX_PATH];
-  HMODULE h = modulePath(spec.file, path) ? MyLoadLibraryW(path) : nullptr;
+  HMODULE h = modulePath(slotDef.file, path) ? MyLoadLibraryW(path) : nullptr;
   if (!h) {
-    nx::frame::logUnableToLoad(kOwnFile, spec.file);
+    nx::frame::logUnableToLoad(kOwnFile, slotDef.file);
     return false;
   }
-  FARPROC create = MyGetProcAddressW(h, spec.create);
-  FARPROC destroy = MyGetProcAddressW(h, spec.destroy);
-  FARPROC create2 = spec.create2 ? MyGetProcAddressW(h, spec.create2) : nullptr;
-  FARPROC destroy2 = spec.destroy2 ? MyGetProcAddressW(h, spec.destroy2) : nullptr;
-  if (!create || !destroy || (spec.create2 && (!create2 || !destroy2))) {
-    nx::frame::logInvalid(kOwnFile, spec.file);
+  FARPROC create = MyGetProcAddressW(h, slotDef.create);
+  FARPROC destroy = MyGetProcAddressW(h, slotDef.destroy);
+  FARPROC create2 = slotDef.create2 ? MyGetProcAddressW(h, slotDef.create2) : nullptr;
+  FARPROC destroy2 = slotDef.destroy2 ? MyGetProcAddressW(h, slotDef.destroy2) : nullptr;
+  if (!create || !destroy || (slotDef.create2 && (!create2 || !destroy2))) {
+    nx::frame::logInvalid(kOwnFile, slotDef.file);
     MyFreeLibrary(h);
     return false;
   }

@@ -74,17 +74,17 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
     return INVALID_HANDLE_VALUE;
   }
   std::u16string folder = full.substr(0, cut);
-  std::u16string spec = full.substr(cut + 1);
+  std::u16string namePattern = full.substr(cut + 1);
   if (folder.empty()) folder = u"\\";
   if (hasWildcards(folder)) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
-  if (spec.empty()) {
+  if (namePattern.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  for (char16_t c : spec) {
+  for (char16_t c : namePattern) {
     if (c < 32 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|') {
       SetLastError(ERROR_INVALID_NAME);
       return INVALID_HANDLE_VALUE;
@@ -113,7 +113,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     if (atRoot && std::strcmp(e->d_name, ".ce") == 0) continue;  // the device's own state is not a file
     std::u16string name = utf8ToUtf16(e->d_name);
-    if (name.size() >= MAX_PATH || !wildcardMatch(spec, name)) continue;
+    if (name.size() >= MAX_PATH || !wildcardMatch(namePattern, name)) continue;
     struct stat st{};
     if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     WIN32_FIND_DATAW w{};

@@ -14,8 +14,8 @@ namespace {
 
 using namespace ce;
 
-bool splitKey(const char* spec, HKEY& root, std::u16string& sub) {
-  std::string s(spec);
+bool splitKey(const char* keyPath, HKEY& root, std::u16string& sub) {
+  std::string s(keyPath);
   std::string head = s.substr(0, s.find('\\'));
   if (head == "HKLM") root = HKEY_LOCAL_MACHINE;
   else if (head == "HKCU") root = HKEY_CURRENT_USER;
