@@ -49,7 +49,7 @@ bool listDirectory(const std::u16string& directory, const std::u16string& name) 
   return found;
 }
 
-int32_t opOpen(ArchiveReaderObject* self, void*, const char16_t* path) {
+int32_t opOpen(ArchiveReaderObject* self, int32_t, const char16_t* path) {
   return static_cast<CabReader*>(self)->Open(path);
 }
 int32_t opExtractNext(ArchiveReaderObject* self, const char16_t* out, char16_t* name) {
@@ -57,7 +57,9 @@ int32_t opExtractNext(ArchiveReaderObject* self, const char16_t* out, char16_t* 
 }
 int32_t opReserved(ArchiveReaderObject*) { return 0; }
 int32_t opClose(ArchiveReaderObject* self) { return static_cast<CabReader*>(self)->Close(); }
-void* opDestroy(ArchiveReaderObject* self, int32_t flags) { return static_cast<CabReader*>(self)->Destroy(flags); }
+ArchiveReader* opDestroy(ArchiveReaderObject* self, uint32_t flags) {
+  return static_cast<ArchiveReader*>(static_cast<CabReader*>(self)->Destroy(static_cast<int32_t>(flags)));
+}
 
 constexpr ArchiveReaderOps kCabReaderOps = {opOpen, opExtractNext, opReserved, opClose, opDestroy};
 

@@ -75,7 +75,7 @@ TEST_F(ArchiveModule, CountsLayersAndServesReaders) {
   cab.folders.push_back(cabtest::mszipFolder("through the module"));
   cab.files = {{"m.txt", 18, 0, 0}};
   dev.writeFile("Temp/m.cab", cabtest::build(cab));
-  ASSERT_EQ(reader->ops->Open(reader, nullptr, u"\\Temp\\m.cab"), 1);
+  ASSERT_EQ(reader->ops->Open(reader, -1, u"\\Temp\\m.cab"), 1);
   char16_t name[260] = {};
   ASSERT_EQ(reader->ops->ExtractNext(reader, u"\\Temp\\m.out", name), 1);
   EXPECT_EQ(std::u16string(name), u"m.txt");

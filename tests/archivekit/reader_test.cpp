@@ -310,7 +310,7 @@ TEST_F(CabReaderTest, ArgumentsAndClose) {
   EXPECT_EQ(reader->ExtractNext(u"\\Temp\\o2", name), 0);
   // Through the operation table as the engine calls it.
   ArchiveReaderObject* obj = reader.get();
-  EXPECT_EQ(obj->ops->Open(obj, nullptr, u"\\Temp\\a.cab"), 1);
+  EXPECT_EQ(obj->ops->Open(obj, -1, u"\\Temp\\a.cab"), 1);
   EXPECT_EQ(obj->ops->Reserved(obj), 0);
   EXPECT_EQ(obj->ops->ExtractNext(obj, u"\\Temp\\o3", name), 1);
   EXPECT_EQ(std::u16string(name), u"a");

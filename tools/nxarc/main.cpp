@@ -225,7 +225,7 @@ int run(const Options& o, const char* argv0) {
   auto started = std::chrono::steady_clock::now();
   std::clock_t cpuStarted = std::clock();
   for (int round = 0; round < o.repeat; ++round) {
-    if (archive.size() >= ce::MAX_PATH || !reader->ops->Open(reader, nullptr, archive.c_str())) break;
+    if (archive.size() >= ce::MAX_PATH || !reader->ops->Open(reader, -1, archive.c_str())) break;
     status = 0;
     ce::CreateDirectoryW(u"\\Temp", nullptr);
     std::map<std::string, int> seen;
