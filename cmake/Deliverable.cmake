@@ -12,7 +12,9 @@ function(nx_deliverable name)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
 endfunction()
 
-# nx_test(NAME SOURCES... [LIBS ...]) adds one GoogleTest executable to CTest.
+# nx_test(NAME SOURCES... [LIBS ...] [LABELS label]) adds one GoogleTest
+# executable to CTest. One label per program: gtest_discover_tests cannot carry
+# a list-valued property through to the tests it finds.
 function(nx_test name)
   cmake_parse_arguments(T "" "" "LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_UNPARSED_ARGUMENTS})
