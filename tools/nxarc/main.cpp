@@ -1,7 +1,10 @@
-// nxarc: drives archivekit.dll's readers the way the engine's archive walk
-// does (load through the platform loader, create a reader, Open, ExtractNext
-// into temporary files until it answers 0, Close, delete, free) and reports
-// or keeps what came out.
+// nxarc: drives the engine's archive readers (archivekit.dll for cabinets
+// and installation files, arjkit.dll for ARJ archives) the way the engine's
+// archive walk does (load through the platform loader, create a reader,
+// Open, ExtractNext into temporary files until it answers 0, Close, delete,
+// free) and reports or keeps what came out. The reader is the one the
+// engine's own type detector calls for, the ARJ reader for an ".arj" name of
+// no detected archive type; --kind overrides both.
 //
 //   nxarc list [--kind cab|sis|sisx|arj] [--json] ARCHIVE
 //   nxarc extract [--kind cab|sis|sisx|arj] ARCHIVE DIR
@@ -12,10 +15,11 @@
 // from Open to Close, wall clock and processor (the module is loaded once,
 // as in the engine).
 //
-// Exit status: 0 when the archive opened, 2 when it did not, 1 for usage or
-// set-up errors. The tool runs on a device of its own (NX_DEVICE_ROOT when
-// set, otherwise a temporary one removed afterwards); host files are reached
-// through the device's "\Host" mount.
+// Exit status: 0 when the archive opened, 2 when it did not (no file, no
+// archive type, no reader for the type in this build, the reader refused
+// it), 1 for usage or set-up errors. The tool runs on a device of its own
+// (NX_DEVICE_ROOT when set, otherwise a temporary one removed afterwards);
+// host files are reached through the device's "\Host" mount.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -30,9 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "archivekit/archivekit_api.h"
 #include "ce/ce.h"
 #include "platform/platform_api.h"
+#include "tools/nxarc/readers.h"
 
 namespace fs = std::filesystem;
 
@@ -106,12 +110,20 @@ std::string jsonString(const std::string& s) {
   return out + "\"";
 }
 
+constexpr size_t kMaxPartBytes = 200;
+
 // A member name made safe below DIR: folders from backslashes and slashes,
 // no root, no "." or ".." parts, no empty parts.
 std::string safeName(const std::string& name) {
   std::vector<std::string> parts;
   std::string part;
   auto flush = [&] {
+    // A part longer than a host file name may be is cut, on a character boundary.
+    if (part.size() > kMaxPartBytes) {
+      size_t cut = kMaxPartBytes;
+      while (cut > 0 && (static_cast<unsigned char>(part[cut]) & 0xC0) == 0x80) --cut;
+      part.resize(cut);
+    }
     if (!part.empty() && part != "." && part != "..") parts.push_back(part);
     part.clear();
   };
@@ -128,31 +140,6 @@ std::string safeName(const std::string& name) {
   std::string out;
   for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
   return out;
-}
-
-// The kind the archive calls for: the given one, ".arj" for ARJ, otherwise
-// the cabinet reader (which searches the whole file for a cabinet).
-std::string detectKind(const Options& o) {
-  if (!o.kind.empty()) return o.kind;
-  std::string ext = fs::path(o.archive).extension().string();
-  for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == ".arj") return "arj";
-  return "cab";
-}
-
-struct Kind {
-  const char16_t* module;
-  const char16_t* create;
-  const char16_t* destroy;
-};
-
-bool kindExports(const std::string& kind, Kind& k) {
-  if (kind == "cab") k = {u"archivekit.dll", u"CreateCabSdkObject", u"DeleteCabSdkObject"};
-  else if (kind == "sis") k = {u"archivekit.dll", u"CreateSisSdkObject", u"DeleteSisSdkObject"};
-  else if (kind == "sisx") k = {u"archivekit.dll", u"CreateSisxSdkObject", u"DeleteSisxSdkObject"};
-  else if (kind == "arj") k = {u"arjkit.dll", u"CreateArjSdkObject", u"DeleteArjSdkObject"};
-  else return false;
-  return true;
 }
 
 std::string imageDir(const char* argv0) {
@@ -187,10 +174,123 @@ struct DeviceScope {
   }
 };
 
+// The reader the archive calls for: the one asked for, otherwise the one
+// the engine's detector picks, and the ARJ reader for an ".arj" name the
+// detector sees no archive in (an ARJ archive may follow a stub). The exit
+// status goes through `status` when there is none.
+bool chooseKind(const Options& o, const std::u16string& image, const std::u16string& archive, nxarc::Kind& kind,
+                int& status) {
+  if (!o.kind.empty()) {
+    if (nxarc::parseKind(o.kind, kind)) return true;
+    status = usage();
+    return false;
+  }
+  std::string error;
+  const int32_t type = nxarc::classifyArchive(image, archive, error);
+  if (type < 0) {
+    std::fprintf(stderr, "nxarc: %s: %s\n", o.archive.c_str(), error.c_str());
+    status = 2;
+    return false;
+  }
+  if (nxarc::kindForType(type, kind)) return true;
+  std::string ext = fs::path(o.archive).extension().string();
+  for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == ".arj") {
+    kind = nxarc::Kind::Arj;
+    return true;
+  }
+  std::fprintf(stderr, "nxarc: %s: not an archive nxarc can read (file type %d)\n", o.archive.c_str(),
+               static_cast<int>(type));
+  status = 2;
+  return false;
+}
+
+// How the member just taken came out: "ok", or why its bytes are not the
+// member's. The ARJ reader answers for every member, good or not, and keeps
+// its verdict aside.
+std::string memberResult(const nxarc::BoundReader& bound, const std::string& tempHost) {
+  const int32_t verdict = bound.lastMemberResult();
+  if (verdict == -115) return "refused";
+  if (verdict != 1) return "unreadable";
+  std::error_code ec;
+  if (!fs::is_regular_file(tempHost, ec)) return "missing";
+  return "ok";
+}
+
+struct Walk {
+  const Options& o;
+  nxarc::BoundReader& bound;
+  std::map<std::string, int> seen;
+  uint64_t testBytes = 0;
+};
+
+void takeMember(Walk& w, int index, int round, const std::string& tempHost, const std::string& nameUtf8) {
+  const Options& o = w.o;
+  const std::string result = memberResult(w.bound, tempHost);
+  if (result != "ok")
+    std::fprintf(stderr, "nxarc: member %d (%s): %s\n", index, nameUtf8.c_str(), result.c_str());
+  if (o.command == "test") {
+    std::error_code ec;
+    uint64_t length = fs::is_regular_file(tempHost, ec) ? fs::file_size(tempHost, ec) : 0;
+    if (ec) length = 0;
+    w.testBytes += length;
+    if (round == 0) std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(length), nameUtf8.c_str());
+  } else if (o.command == "list") {
+    std::string hex;
+    uint64_t length = 0;
+    if (!hashFile(tempHost, hex, length)) hashFile("/dev/null", hex, length);
+    if (o.json) {
+      std::printf("{\"index\":%d,\"name\":%s,\"length\":%llu,\"sha256\":\"%s\",\"result\":\"%s\"}\n", index,
+                  jsonString(nameUtf8).c_str(), static_cast<unsigned long long>(length), hex.c_str(),
+                  result.c_str());
+    } else {
+      std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(length), nameUtf8.c_str());
+    }
+  } else {
+    // A member whose bytes are not its own is not written out as if it were.
+    if (result != "ok") return;
+    std::string rel = safeName(nameUtf8);
+    int n = w.seen[rel]++;
+    if (n > 0) {
+      // "a" seen before becomes "a.1", "a.2"...; skip names taken already.
+      std::string base = rel;
+      do rel = base + "." + std::to_string(n++);
+      while (w.seen.count(rel));
+      w.seen[base] = n;
+      w.seen[rel] = 1;
+    }
+    fs::path target = fs::path(o.dir) / rel;
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    fs::remove(target, ec);
+    fs::rename(tempHost, target, ec);
+    if (ec) {
+      ec.clear();
+      fs::copy_file(tempHost, target, fs::copy_options::overwrite_existing, ec);
+    }
+    if (ec) {
+      std::fprintf(stderr, "nxarc: cannot write %s\n", target.string().c_str());
+    } else {
+      std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(fs::file_size(target, ec)), rel.c_str());
+    }
+  }
+}
+
+// Removes a member's temporary file, or the folder a reader made in its place.
+void removeTemp(const std::u16string& tempDevice) {
+  const ce::DWORD attr = ce::GetFileAttributesW(tempDevice.c_str());
+  if (attr == ce::INVALID_FILE_ATTRIBUTES) return;
+  if (attr & ce::FILE_ATTRIBUTE_DIRECTORY)
+    ce::RemoveDirectoryW(tempDevice.c_str());
+  else
+    ce::DeleteFileW(tempDevice.c_str());
+}
+
 int run(const Options& o, const char* argv0) {
-  std::string kind = detectKind(o);
-  Kind k{};
-  if (!kindExports(kind, k)) return usage();
+  if (!o.kind.empty()) {
+    nxarc::Kind checked;
+    if (!nxarc::parseKind(o.kind, checked)) return usage();
+  }
   if (!fs::is_regular_file(o.archive)) {
     std::fprintf(stderr, "nxarc: %s: not a file\n", o.archive.c_str());
     return 2;
@@ -201,101 +301,65 @@ int run(const Options& o, const char* argv0) {
     return 1;
   }
   ce::EnableHostMount(true);
-  std::u16string modulePath = hostToDevice(imageDir(argv0) + "/" + ce::utf16ToUtf8(k.module));
-  ce::HMODULE module = MyLoadLibraryW(modulePath.c_str());
-  if (!module) {
-    std::fprintf(stderr, "nxarc: cannot load %s\n", ce::utf16ToUtf8(modulePath).c_str());
-    return 1;
+  const std::u16string image = hostToDevice(imageDir(argv0));
+  const std::u16string archive = hostToDevice(o.archive);
+  if (archive.size() >= ce::MAX_PATH) {
+    std::fprintf(stderr, "nxarc: %s: the path is too long for the device\n", o.archive.c_str());
+    return 2;
   }
-  auto create = reinterpret_cast<PFN_CreateArchiveObject>(MyGetProcAddressW(module, k.create));
-  auto destroy = reinterpret_cast<PFN_DeleteArchiveObject>(MyGetProcAddressW(module, k.destroy));
-  if (!create || !destroy) {
-    std::fprintf(stderr, "nxarc: the %s reader is not available\n", kind.c_str());
-    MyFreeLibrary(module);
-    return 1;
-  }
-  ArchiveReaderObject* reader = nullptr;
-  if (!create(&reader) || !reader) {
-    MyFreeLibrary(module);
-    return 1;
-  }
-  std::u16string archive = hostToDevice(o.archive);
+  nxarc::Kind kind{};
   int status = 2;
-  uint64_t testBytes = 0;
+  if (!chooseKind(o, image, archive, kind, status)) return status;
+
+  nxarc::BoundReader bound;
+  std::string error;
+  bool missing = false;
+  if (!bound.bind(kind, image, error, missing)) {
+    std::fprintf(stderr, "nxarc: %s\n", error.c_str());
+    return missing ? 2 : 1;
+  }
+  ArchiveReader* reader = bound.get();
+  Walk w{o, bound, {}, 0};
+  status = 2;
   auto started = std::chrono::steady_clock::now();
   std::clock_t cpuStarted = std::clock();
   for (int round = 0; round < o.repeat; ++round) {
-    if (archive.size() >= ce::MAX_PATH || !reader->ops->Open(reader, -1, archive.c_str())) break;
+    if (!reader->ops->Open(reader, -1, archive.c_str())) {
+      std::fprintf(stderr, "nxarc: %s: the %s reader cannot open it\n", o.archive.c_str(), nxarc::kindName(kind));
+      break;
+    }
     status = 0;
     ce::CreateDirectoryW(u"\\Temp", nullptr);
-    std::map<std::string, int> seen;
+    w.seen.clear();
     // One temporary name serves every member: each member file is deleted
     // before the next one is written.
     ce::WCHAR tempName[32] = {};
-    if (!GetNXUniqueFilenameW(u"\\Temp\\", u"tmp", tempName)) break;
+    if (!GetNXUniqueFilenameW(u"\\Temp\\", u"tmp", tempName)) {
+      reader->ops->Close(reader);
+      break;
+    }
+    const std::u16string tempDevice = std::u16string(u"\\Temp\\") + tempName;
+    const std::string tempHost = ce::DeviceRoot() + "/Temp/" + ce::utf16ToUtf8(tempName);
     for (int index = 0;; ++index) {
-      std::u16string tempDevice = std::u16string(u"\\Temp\\") + tempName;
-      std::string tempHost = ce::DeviceRoot() + "/Temp/" + ce::utf16ToUtf8(tempName);
-      ce::WCHAR name[ce::MAX_PATH] = {};
-      int32_t got = reader->ops->ExtractNext(reader, tempDevice.c_str(), name);
-      if (!got) {
-        ce::DeleteFileW(tempDevice.c_str());
+      ce::WCHAR name[ce::MAX_PATH + 1] = {};
+      const int32_t got = reader->ops->ExtractNext(reader, tempDevice.c_str(), name);
+      name[ce::MAX_PATH - 1] = 0;
+      if (got != 1) {
+        removeTemp(tempDevice);
         break;
       }
-      std::string nameUtf8 = ce::utf16ToUtf8(name);
-      if (o.command == "test") {
-        std::error_code ec;
-        uint64_t length = fs::file_size(tempHost, ec);
-        testBytes += length;
-        if (round == 0) std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(length), nameUtf8.c_str());
-      } else if (o.command == "list") {
-        std::string hex;
-        uint64_t length = 0;
-        hashFile(tempHost, hex, length);
-        if (o.json) {
-          std::printf("{\"index\":%d,\"name\":%s,\"length\":%llu,\"sha256\":\"%s\",\"result\":\"ok\"}\n", index,
-                      jsonString(nameUtf8).c_str(), static_cast<unsigned long long>(length), hex.c_str());
-        } else {
-          std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(length), nameUtf8.c_str());
-        }
-      } else {
-        std::string rel = safeName(nameUtf8);
-        int n = seen[rel]++;
-        if (n > 0) {
-          // "a" seen before becomes "a.1", "a.2"...; skip names taken already.
-          std::string base = rel;
-          do rel = base + "." + std::to_string(n++);
-          while (seen.count(rel));
-          seen[base] = n;
-          seen[rel] = 1;
-        }
-        fs::path target = fs::path(o.dir) / rel;
-        std::error_code ec;
-        fs::create_directories(target.parent_path(), ec);
-        fs::remove(target, ec);
-        fs::rename(tempHost, target, ec);
-        if (ec) {
-          ec.clear();
-          fs::copy_file(tempHost, target, fs::copy_options::overwrite_existing, ec);
-        }
-        if (ec) {
-          std::fprintf(stderr, "nxarc: cannot write %s\n", target.string().c_str());
-        } else {
-          std::printf("%d %llu %s\n", index, static_cast<unsigned long long>(fs::file_size(target, ec)), rel.c_str());
-        }
-      }
+      takeMember(w, index, round, tempHost, ce::utf16ToUtf8(name));
       std::fflush(stdout);
-      ce::DeleteFileW(tempDevice.c_str());
+      removeTemp(tempDevice);
     }
     reader->ops->Close(reader);
   }
   if (o.command == "test" && status == 0) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double cpu = static_cast<double>(std::clock() - cpuStarted) / CLOCKS_PER_SEC;
-    std::printf("total %llu bytes in %.6f s (cpu %.6f s)\n", static_cast<unsigned long long>(testBytes), seconds, cpu);
+    std::printf("total %llu bytes in %.6f s (cpu %.6f s)\n", static_cast<unsigned long long>(w.testBytes), seconds,
+                cpu);
   }
-  destroy(reader);
-  MyFreeLibrary(module);
   return status;
 }
 
