@@ -238,6 +238,7 @@ void takeMember(Walk& w, int index, int round, const std::string& tempHost, cons
   } else if (o.command == "list") {
     std::string hex;
     uint64_t length = 0;
+    // No file written: nothing came out, and the hash is that of no bytes.
     if (!hashFile(tempHost, hex, length)) hashFile("/dev/null", hex, length);
     if (o.json) {
       std::printf("{\"index\":%d,\"name\":%s,\"length\":%llu,\"sha256\":\"%s\",\"result\":\"%s\"}\n", index,
