@@ -4,6 +4,8 @@
 #include "archivekit/archivekit_api.h"
 #include "archivekit/cab_reader.h"
 #include "archivekit/module.h"
+#include "archivekit/sis_reader.h"
+#include "archivekit/sisx_reader.h"
 
 #define NX_EXPORT __attribute__((visibility("default")))
 
@@ -17,6 +19,28 @@ NX_EXPORT int32_t CreateCabSdkObject(ArchiveReaderObject** out) {
 
 // One function deletes every kind of reader: each frees itself in Destroy.
 NX_EXPORT void DeleteCabSdkObject(ArchiveReaderObject* object) {
+  if (object) object->ops->Destroy(object, 1);
+}
+
+NX_EXPORT int32_t CreateSisSdkObject(ArchiveReaderObject** out) {
+  if (!out) return 0;
+  *out = nullptr;
+  *out = new (std::nothrow) nx::sis::SisReader(nx::sis::sisLayerWrapper(), nx::sis::inflaterLayerWrapper());
+  return *out ? 1 : 0;
+}
+
+NX_EXPORT void DeleteSisSdkObject(ArchiveReaderObject* object) {
+  if (object) object->ops->Destroy(object, 1);
+}
+
+NX_EXPORT int32_t CreateSisxSdkObject(ArchiveReaderObject** out) {
+  if (!out) return 0;
+  *out = nullptr;
+  *out = new (std::nothrow) nx::sis::SisxReader(nx::sis::sisLayerWrapper(), nx::sis::inflaterLayerWrapper());
+  return *out ? 1 : 0;
+}
+
+NX_EXPORT void DeleteSisxSdkObject(ArchiveReaderObject* object) {
   if (object) object->ops->Destroy(object, 1);
 }
 
