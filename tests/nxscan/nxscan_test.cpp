@@ -1,0 +1,196 @@
+// nxscan end to end: a device with the image installed by nxdevice, host
+// folders scanned through the \Host mount; output lines, JSON Lines,
+// actions and exit codes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "testkit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string bin(const std::string& name) { return std::string(NX_BUILD_DIR) + "/bin/" + name; }
+std::string image(const std::string& name = "") { return std::string(NX_BUILD_DIR) + "/image/" + name; }
+
+Result run(const std::string& cmd) {
+  nxtest::TempDir tmp;
+  std::string errFile = tmp.path() + "/err";
+  Result r;
+  FILE* p = popen((cmd + " 2>" + errFile).c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  std::ifstream e(errFile);
+  std::stringstream ss;
+  ss << e.rdbuf();
+  r.err = ss.str();
+  return r;
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);)
+    if (l == line) return true;
+  return false;
+}
+bool hasLineStarting(const std::string& text, const std::string& start, const std::string& end = "") {
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind(start, 0) == 0 && (end.empty() || (l.size() >= end.size() && l.compare(l.size() - end.size(), end.size(), end) == 0)))
+      return true;
+  return false;
+}
+
+class NxscanTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    root_ = dev_.root();
+    Result r = run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    files_ = work_.path() + "/files";
+    fs::create_directories(files_ + "/sub");
+    for (const char* f : {"eicar.com", "nyxel-demo.exe", "readme.txt", "demo.cab"})
+      fs::copy_file(std::string(NX_SOURCE_DIR) + "/samples/" + f, files_ + "/" + f);
+    fs::copy_file(files_ + "/eicar.com", files_ + "/sub/nested eicar.txt");
+  }
+  Result scan(const std::string& args) { return run(bin("nxscan") + " --device-root " + root_ + " " + args); }
+
+  nxtest::TempDevice dev_;
+  nxtest::TempDir work_;
+  std::string root_, files_;
+};
+
+TEST_F(NxscanTest, DetectionsInAFolderAndExitCodeOne) {
+  Result r = scan("-j2 " + files_);
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_TRUE(hasLineStarting(r.out, files_ + "/eicar.com: ", " FOUND")) << r.out;
+  EXPECT_TRUE(hasLineStarting(r.out, files_ + "/sub/nested eicar.txt: ", " FOUND")) << r.out;
+  EXPECT_FALSE(hasLineStarting(r.out, files_ + "/readme.txt")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Scanned files: 5")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Total errors: 0")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, files_ + "/nyxel-demo.exe: Nyxel.Demo.EntryPoint FOUND")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, files_ + "/demo.cab/setup.exe: Nyxel.Demo.EntryPoint FOUND")) << r.out;
+}
+
+TEST_F(NxscanTest, CleanFilesOkWithVerboseAndExitZero) {
+  Result r = scan("-v --no-summary " + files_ + "/readme.txt");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, files_ + "/readme.txt: OK\n");
+  r = scan(files_ + "/readme.txt");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(hasLine(r.out, "Scanned files: 1")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Infected files: 0")) << r.out;
+  EXPECT_TRUE(hasLineStarting(r.out, "Data scanned: ")) << r.out;
+  EXPECT_TRUE(hasLineStarting(r.out, "Time: ")) << r.out;
+}
+
+TEST_F(NxscanTest, JsonLinesOneObjectPerFile) {
+  Result r = scan("--json -j1 " + files_);
+  EXPECT_EQ(r.code, 1);
+  int lines = 0;
+  std::istringstream in(r.out);
+  for (std::string l; std::getline(in, l);) {
+    ++lines;
+    EXPECT_EQ(l.front(), '{');
+    EXPECT_EQ(l.back(), '}');
+    if (l.find("readme.txt") != std::string::npos) {
+      EXPECT_NE(l.find("\"result\":\"unscannable\""), std::string::npos) << l;
+    }
+    if (l.find("/eicar.com\"") != std::string::npos) {
+      EXPECT_NE(l.find("\"result\":\"infected\""), std::string::npos) << l;
+      EXPECT_NE(l.find("\"type\":5093"), std::string::npos) << l;
+      EXPECT_NE(l.find("\"length\":68"), std::string::npos) << l;
+      EXPECT_NE(l.find("\"member\":null"), std::string::npos) << l;
+      EXPECT_NE(l.find("\"action\":\"none\""), std::string::npos) << l;
+    }
+    if (l.find("demo.cab") != std::string::npos) {
+      EXPECT_NE(l.find("\"member\":\"setup.exe\""), std::string::npos) << l;
+    }
+  }
+  EXPECT_EQ(lines, 5);
+  EXPECT_EQ(r.out.find("SCAN SUMMARY"), std::string::npos);
+}
+
+TEST_F(NxscanTest, ErrorsWinTheExitCode) {
+  Result r = scan("--no-summary " + files_ + "/eicar.com " + files_ + "/missing.bin");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(hasLine(r.out, files_ + "/missing.bin: ERROR")) << r.out;
+  EXPECT_TRUE(hasLineStarting(r.out, files_ + "/eicar.com: ", " FOUND")) << r.out;
+  EXPECT_NE(r.err.find("missing.bin"), std::string::npos) << r.err;
+}
+
+TEST_F(NxscanTest, ActionsAndSwitches) {
+  Result r = scan("--no-summary --action=delete " + files_ + "/eicar.com");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(hasLineStarting(r.out, files_ + "/eicar.com: ", " FOUND (deleted)")) << r.out;
+  EXPECT_FALSE(fs::exists(files_ + "/eicar.com"));
+  // Report only leaves the file.
+  r = scan("--no-summary --action=report " + files_ + "/sub");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(fs::exists(files_ + "/sub/nested eicar.txt"));
+  // Archives off: the cabinet is not opened.
+  r = scan("--no-summary --no-archives " + files_ + "/demo.cab");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  struct Bad {
+    const char* args;
+  };
+  for (const Bad& b : {Bad{"--categories 0x100"}, Bad{"--categories nonsense"}, Bad{"--action=shred"},
+                       Bad{"--action=quarantine"}, Bad{"--depth 51"}, Bad{""}}) {
+    SCOPED_TRACE(b.args);
+    r = scan(std::string(b.args) + " " + (std::string(b.args).empty() ? "" : files_));
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_FALSE(r.err.empty());
+  }
+}
+
+TEST_F(NxscanTest, MissingOrDamagedInstallationIsAClearError) {
+  // No module where the engine should be.
+  fs::remove(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/avapi.dll");
+  Result r = scan(files_);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("avapi.dll"), std::string::npos) << r.err;
+  // The session layer missing: the engine does not start.
+  run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+  fs::remove(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/scancore.dll");
+  r = scan(files_);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("did not start"), std::string::npos) << r.err;
+  // A corrupt module.
+  run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+  std::ofstream(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/scan.dll", std::ios::trunc) << "not a module";
+  r = scan(files_);
+  EXPECT_EQ(r.code, 2);
+  // No installation at all.
+  fs::remove_all(root_ + "/Program Files/Nyxel");
+  r = scan(files_);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("not installed"), std::string::npos) << r.err;
+  // No device.
+  r = run(bin("nxscan") + " --device-root " + work_.path() + "/nodevice " + files_);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("no device"), std::string::npos) << r.err;
+}
+
+TEST_F(NxscanTest, DeviceInfoShowsTheInstalledVersion) {
+  Result r = run(bin("nxdevice") + " --device-root " + root_ + " info");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(hasLineStarting(r.out, "installed:     1.00, signatures of 2026-12-10")) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,408 @@
+// nxscan: the on-demand scanner. Scans host files and folders through the
+// device's installed scanning API (avapi.dll), host paths reaching the
+// device through the \Host mount, and prints host paths back. Exit status:
+// 0 nothing found, 1 a threat found, 2 an error (an error wins).
+#include <CLI/CLI.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ce/ce.h"
+#include "common/install_dir.h"
+#include "nyxel/avapi.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ce::WCHAR;
+
+enum class Action { Report, Repair, Delete, Quarantine };
+
+struct Settings {
+  std::string deviceRoot;
+  std::vector<std::string> paths;
+  bool verbose = false;
+  bool json = false;
+  bool summary = true;
+  bool quiet = false;
+  bool archives = true;
+  int depth = 5;
+  unsigned categories = NX_CATEGORY_ALL;
+  unsigned jobs = 0;
+  Action action = Action::Report;
+};
+
+struct Api {
+  PFN_NxInitScan init = nullptr;
+  PFN_NxDeinitScan deinit = nullptr;
+  PFN_NxOpenFile open = nullptr;
+  PFN_NxScanFile scan = nullptr;
+  PFN_NxScanFileEx scanEx = nullptr;
+  PFN_NxSetCallBack setCallBack = nullptr;
+  PFN_NxCloseFile close = nullptr;
+};
+
+struct Totals {
+  std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0};
+};
+
+std::mutex g_out;
+
+std::string jsonEscape(const std::string& s) {
+  std::string o;
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': o += "\\\""; break;
+      case '\\': o += "\\\\"; break;
+      case '\n': o += "\\n"; break;
+      case '\r': o += "\\r"; break;
+      case '\t': o += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char b[8];
+          std::snprintf(b, sizeof b, "\\u%04x", c);
+          o += b;
+        } else {
+          o += static_cast<char>(c);
+        }
+    }
+  }
+  return o;
+}
+
+// Host path to the device's view of it: "\Host" and the path with "\".
+std::u16string devicePath(const std::string& host) {
+  std::string p = "\\Host" + host;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return ce::utf8ToUtf16(p);
+}
+
+// Types the engine has scanners for (archives only while they are opened).
+bool scannableType(int type, bool archives) {
+  switch (type) {
+    case 5010: case 5074: case 5092: return archives || type == 5074;
+    case 5075: case 5081: case 5082: case 5083: case 5084: case 5093: return true;
+    default: return false;
+  }
+}
+
+// What the interactive scan decides for one file; travels whole as the
+// caller context of the callback.
+struct Decision {
+  bool remove;
+  std::string action;
+};
+
+int32_t decide(ScanReport* r, uintptr_t context, uintptr_t) {
+  auto* d = reinterpret_cast<Decision*>(context);
+  switch (r->code) {
+    case NX_CB_THREAT:
+    case NX_CB_ARCHIVE_THREAT: return d->remove ? NX_ANSWER_DELETE : NX_ANSWER_REPAIR;
+    case NX_CB_NOT_REPAIRABLE: return d->remove ? NX_ANSWER_DELETE : NX_ANSWER_SKIP;
+    case NX_CB_REPAIRED: d->action = "repaired"; return NX_ANSWER_CONTINUE;
+    case NX_CB_DELETED: d->action = "deleted"; return NX_ANSWER_CONTINUE;
+    case NX_CB_ERROR: d->action = "clean-failed"; return NX_ANSWER_CONTINUE;
+    case NX_CB_MEMBER_THREAT: return NX_ANSWER_SKIP;  // mapped to "continue": the archive is handled whole
+    default: return NX_ANSWER_CONTINUE;
+  }
+}
+
+struct Outcome {
+  std::string result;  // clean, infected, error, unscannable
+  std::string threat;
+  int category = 0;
+  int type = 0;
+  uint64_t length = 0;
+  std::string member;  // display path inside the archive, "/"-separated
+  std::string action = "none";
+  std::string reason;
+};
+
+Outcome scanOne(const Api& api, NxSession session, const Settings& s, const std::string& host) {
+  Outcome out;
+  std::u16string dev = devicePath(host);
+  if (dev.size() > NX_PATH_MAX) {
+    out.result = "error";
+    out.reason = "path longer than the handset's 1023 characters";
+    return out;
+  }
+  NxFileHandle h = nullptr;
+  int32_t rc = api.open(session, dev.c_str(), &h);
+  if (rc != 1) {
+    out.result = "error";
+    if (::access(host.c_str(), R_OK) != 0)
+      out.reason = std::strerror(errno);
+    else
+      out.reason = rc == NX_RESULT_ERROR ? "the engine cannot read the file" : "refused by the scanning API";
+    return out;
+  }
+  ScanReport r{};
+  rc = api.scan(h, &r);
+  out.type = r.type;
+  out.length = r.length;
+  if (rc == NX_RESULT_THREAT) {
+    out.result = "infected";
+    out.threat = ce::utf16ToUtf8(std::u16string(r.threat));
+    out.category = r.category;
+    std::u16string shown(r.path);
+    if (r.code == NX_REPORT_THREAT_IN_MEMBER && shown.size() > dev.size() && shown.compare(0, dev.size(), dev) == 0)
+      out.member = ce::utf16ToUtf8(shown.substr(dev.size() + 1));
+    if (s.action == Action::Repair || s.action == Action::Delete) {
+      // The interactive scan carries the decision: the session layer
+      // repairs, and deletes what cannot be repaired when told so.
+      api.close(&h, 0);
+      Decision d{s.action == Action::Delete, "not-cleaned"};
+      if (api.open(session, dev.c_str(), &h) == 1) {
+        api.scanEx(session, h, reinterpret_cast<uintptr_t>(&d));
+      } else {
+        d.action = "clean-failed";
+      }
+      out.action = d.action;
+    }
+  } else if (rc == NX_RESULT_CLEAN) {
+    out.result = scannableType(out.type, s.archives) ? "clean" : "unscannable";
+  } else {
+    out.result = "error";
+    out.reason = "the engine failed on the file";
+  }
+  api.close(&h, 0);
+  return out;
+}
+
+void emit(const Settings& s, const std::string& host, const Outcome& o) {
+  std::lock_guard<std::mutex> lock(g_out);
+  if (s.json) {
+    std::string line = "{\"path\":\"" + jsonEscape(host) + "\",\"result\":\"" + o.result + "\"";
+    line += ",\"threat\":" + (o.threat.empty() ? std::string("null") : "\"" + jsonEscape(o.threat) + "\"");
+    line += ",\"category\":" + std::to_string(o.category);
+    line += ",\"type\":" + std::to_string(o.type);
+    line += ",\"length\":" + std::to_string(o.length);
+    line += ",\"member\":" + (o.member.empty() ? std::string("null") : "\"" + jsonEscape(o.member) + "\"");
+    line += ",\"action\":\"" + o.action + "\"";
+    if (!o.reason.empty()) line += ",\"error\":\"" + jsonEscape(o.reason) + "\"";
+    line += "}\n";
+    std::fputs(line.c_str(), stdout);
+  } else if (o.result == "infected") {
+    std::string shown = o.member.empty() ? host : host + "/" + o.member;
+    std::printf("%s: %s FOUND%s\n", shown.c_str(), o.threat.c_str(),
+                o.action == "none" ? "" : (" (" + o.action + ")").c_str());
+  } else if (o.result == "error") {
+    std::printf("%s: ERROR\n", host.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
+  } else if (s.verbose) {
+    std::printf("%s: OK\n", host.c_str());
+  }
+}
+
+// Files of the named paths; folders recursively, links to folders not
+// followed (a loop would never end). Paths that do not exist are errors.
+void collect(const std::string& arg, std::vector<std::string>& files, std::vector<std::string>& missing) {
+  std::error_code ec;
+  fs::path p = fs::absolute(arg, ec).lexically_normal();
+  std::string ps = p.string();
+  if (ps.size() > 1 && ps.back() == '/') ps.pop_back();
+  fs::file_status st = fs::status(p, ec);
+  if (ec || !fs::exists(st)) {
+    missing.push_back(arg);
+    return;
+  }
+  if (!fs::is_directory(st)) {
+    files.push_back(ps);
+    return;
+  }
+  fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
+  if (ec) {
+    missing.push_back(arg);
+    return;
+  }
+  for (; it != end; it.increment(ec)) {
+    if (ec) break;
+    std::error_code e2;
+    if (it->is_regular_file(e2) || (!it->is_directory(e2) && !it->is_symlink(e2))) files.push_back(it->path().string());
+  }
+}
+
+bool parseAction(const std::string& v, Action& a) {
+  if (v == "report") a = Action::Report;
+  else if (v == "repair") a = Action::Repair;
+  else if (v == "delete") a = Action::Delete;
+  else if (v == "quarantine") a = Action::Quarantine;
+  else return false;
+  return true;
+}
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "nxscan: %s\n", what.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s;
+  std::string action = "report", categories = "0x7F";
+  bool noSummary = false, noArchives = false;
+  CLI::App app{"nxscan: scan host files and folders with the handset's installed engine"};
+  app.add_option("--device-root", s.deviceRoot, "device root folder (default: $NX_DEVICE_ROOT or the user's data folder)");
+  app.add_flag("-v,--verbose", s.verbose, "also print PATH: OK for clean files");
+  app.add_flag("--json", s.json, "JSON Lines on standard output, one object per scanned file");
+  app.add_flag("--no-summary", noSummary, "no summary at the end");
+  app.add_flag("--quiet", s.quiet, "only detections and errors");
+  app.add_flag("--no-archives", noArchives, "do not open archives");
+  app.add_option("--depth", s.depth, "maximum archive depth (default 5)")->check(CLI::Range(0, 50));
+  app.add_option("--categories", categories, "signature categories, flag word D (default 0x7F)");
+  app.add_option("-j,--jobs", s.jobs, "worker threads (default: number of cores)");
+  app.add_option("--action", action, "report, repair or delete (default report)");
+  app.add_option("PATH", s.paths, "files and folders")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;
+  }
+  s.summary = !noSummary && !s.quiet;
+  s.archives = !noArchives;
+  if (!parseAction(action, s.action)) return fail("unknown action '" + action + "' (report, repair or delete)");
+  if (s.action == Action::Quarantine) return fail("quarantine needs the guard's quarantine store, which this device lacks");
+  try {
+    size_t used = 0;
+    unsigned long v = std::stoul(categories, &used, 0);
+    if (used != categories.size() || v > 0x7F) throw std::out_of_range("mask");
+    s.categories = static_cast<unsigned>(v);
+  } catch (...) {
+    return fail("--categories takes a mask from 0 to 0x7F");
+  }
+  if (s.jobs == 0) s.jobs = std::max(1u, std::thread::hardware_concurrency());
+  if (s.jobs > 64) s.jobs = 64;
+
+  if (s.deviceRoot.empty()) s.deviceRoot = ce::DefaultDeviceRoot();
+  if (!ce::AttachDevice(s.deviceRoot))
+    return fail("no device at " + s.deviceRoot + " (create one with 'nxdevice init' and install with 'nxdevice install')");
+  ce::EnableHostMount(true);
+
+  WCHAR installDir[ce::MAX_PATH];
+  if (!nx::getInstallDirectory(installDir, ce::MAX_PATH)) return fail("cannot determine the installation directory");
+  std::u16string install(installDir);
+  std::string installShown = ce::utf16ToUtf8(install);
+  if (ce::GetFileAttributesW(installDir) == ce::INVALID_FILE_ATTRIBUTES)
+    return fail("the engine is not installed on the device (" + installShown + " is missing; run 'nxdevice install')");
+  ce::HMODULE avapi = ce::LoadLibraryW((install + u"\\avapi.dll").c_str());
+  if (!avapi) return fail("cannot load avapi.dll from " + installShown + " (run 'nxdevice install')");
+  Api api;
+  api.init = reinterpret_cast<PFN_NxInitScan>(ce::GetProcAddressW(avapi, u"NxInitScan"));
+  api.deinit = reinterpret_cast<PFN_NxDeinitScan>(ce::GetProcAddressW(avapi, u"NxDeinitScan"));
+  api.open = reinterpret_cast<PFN_NxOpenFile>(ce::GetProcAddressW(avapi, u"NxOpenFile"));
+  api.scan = reinterpret_cast<PFN_NxScanFile>(ce::GetProcAddressW(avapi, u"NxScanFile"));
+  api.scanEx = reinterpret_cast<PFN_NxScanFileEx>(ce::GetProcAddressW(avapi, u"NxScanFileEx"));
+  api.setCallBack = reinterpret_cast<PFN_NxSetCallBack>(ce::GetProcAddressW(avapi, u"NxSetCallBack"));
+  api.close = reinterpret_cast<PFN_NxCloseFile>(ce::GetProcAddressW(avapi, u"NxCloseFile"));
+  if (!api.init || !api.deinit || !api.open || !api.scan || !api.scanEx || !api.setCallBack || !api.close)
+    return fail("avapi.dll in " + installShown + " lacks the scanning exports");
+
+  // Each run gets its own temporary folder for extracted archive members.
+  std::u16string temp = u"\\Temp\\nxscan-" + ce::utf8ToUtf16(std::to_string(::getpid()));
+  ce::CreateDirectoryW(u"\\Temp", nullptr);
+  ce::CreateDirectoryW(temp.c_str(), nullptr);
+
+  NxScanOptions o{};
+  o.size = NX_OPTIONS_SIZE;
+  o.allowDelete = s.action == Action::Delete ? 1 : 0;
+  o.maxDepth = static_cast<int16_t>(s.depth);
+  o.scanArchives = s.archives ? 1 : 0;
+  std::memcpy(o.installDir, install.c_str(), std::min<size_t>(install.size(), 255) * 2);
+  std::memcpy(o.tempDir, temp.c_str(), std::min<size_t>(temp.size(), 255) * 2);
+  o.categories = static_cast<uint16_t>(s.categories);
+  NxSession session = nullptr;
+  if (api.init(&o, &session) != 1) {
+    ce::RemoveDirectoryW(temp.c_str());
+    return fail("the engine in " + installShown +
+                " did not start (missing or damaged modules or signature files; see nxdebug.log)");
+  }
+
+  if (api.setCallBack(session, decide) != 1) {
+    api.deinit(session);
+    return fail("the engine refused the scan callback");
+  }
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> files, missing;
+  for (const std::string& p : s.paths) collect(p, files, missing);
+  std::sort(files.begin(), files.end());
+  Totals totals;
+  for (const std::string& m : missing) {
+    ++totals.errors;
+    Outcome o2;
+    o2.result = "error";
+    o2.reason = "no such file or folder";
+    emit(s, m, o2);
+  }
+
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+      Outcome out = scanOne(api, session, s, files[i]);
+      ++totals.files;
+      if (out.result == "infected") ++totals.threats;
+      if (out.result == "error") ++totals.errors;
+      totals.bytes += out.length;
+      emit(s, files[i], out);
+    }
+  };
+  const bool progress = !s.quiet && !s.json && ::isatty(2);
+  std::vector<std::thread> pool;
+  for (unsigned j = 1; j < s.jobs; ++j) pool.emplace_back(worker);
+  std::atomic<bool> done{false};
+  std::thread ticker;
+  if (progress)
+    ticker = std::thread([&] {
+      while (!done) {
+        {
+          std::lock_guard<std::mutex> lock(g_out);
+          std::fprintf(stderr, "\rscanning: %llu of %zu files, %llu found", (unsigned long long)totals.files.load(),
+                       files.size(), (unsigned long long)totals.threats.load());
+          std::fflush(stderr);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+      std::fprintf(stderr, "\r\033[K");
+    });
+  worker();
+  for (auto& t : pool) t.join();
+  done = true;
+  if (ticker.joinable()) ticker.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  api.deinit(session);
+  ce::RemoveDirectoryW(temp.c_str());
+
+  if (s.summary && !s.json) {
+    std::printf("\n----------- SCAN SUMMARY -----------\n");
+    std::printf("Scanned files: %llu\n", (unsigned long long)totals.files.load());
+    std::printf("Infected files: %llu\n", (unsigned long long)totals.threats.load());
+    std::printf("Total errors: %llu\n", (unsigned long long)totals.errors.load());
+    std::printf("Data scanned: %.2f MB\n", totals.bytes.load() / 1048576.0);
+    std::printf("Time: %.3f sec\n", seconds);
+  } else if (s.summary && s.json) {
+    // The summary goes to standard error so that standard output stays one object per file.
+    std::fprintf(stderr, "scanned %llu files, %llu infected, %llu errors, %.2f MB, %.3f s\n",
+                 (unsigned long long)totals.files.load(), (unsigned long long)totals.threats.load(),
+                 (unsigned long long)totals.errors.load(), totals.bytes.load() / 1048576.0, seconds);
+  }
+  std::fflush(stdout);
+  if (totals.errors) return 2;
+  return totals.threats ? 1 : 0;
+}
