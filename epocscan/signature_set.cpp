@@ -4,7 +4,7 @@
 
 #include "common/module_frame.h"
 #include "epocscan/module.h"
-#include "genericscan/filekit_link.h"
+#include "common/filekit_link.h"
 
 namespace nx::epoc {
 
@@ -14,7 +14,7 @@ constexpr const char16_t* kErrorPrefix = u"epocscan LibInit: error code - ";
 
 std::mutex g_lock;
 int32_t g_count = 0;
-gen::FileKitLink g_filekit;
+FileKitLink g_filekit;
 std::shared_ptr<const TableSet> g_tables;
 
 enum class FileLoad { Loaded, Missing, Damaged };

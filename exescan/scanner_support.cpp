@@ -9,35 +9,6 @@
 
 namespace nx::exe {
 
-bool FileKit::bind() {
-  module = frame::loadSibling(kSelf, u"filekit.dll");
-  if (!module) return false;
-  ce::FARPROC c = nullptr, d = nullptr;
-  if (!frame::resolveEntries(module, kSelf, u"filekit.dll",
-                             {{u"CreateFileWrapObject", &c}, {u"DeleteFileWrapObject", &d}})) {
-    MyFreeLibrary(module);
-    module = nullptr;
-    return false;
-  }
-  create = reinterpret_cast<PFN_CreateFileWrapObject>(c);
-  destroy = reinterpret_cast<PFN_DeleteFileWrapObject>(d);
-  if (create(&wrapper) == 0 || !wrapper) {
-    wrapper = nullptr;
-    unbind();
-    return false;
-  }
-  return true;
-}
-
-void FileKit::unbind() {
-  if (wrapper && destroy) destroy(wrapper);
-  wrapper = nullptr;
-  create = nullptr;
-  destroy = nullptr;
-  if (module) MyFreeLibrary(module);
-  module = nullptr;
-}
-
 bool moduleDirectory(char16_t* out) {
   std::memset(out, 0, kPathChars * sizeof(char16_t));
   if (GetNXModuleDirW(kSelf, out, int(kPathChars)) == 0 || out[0] == 0) return false;

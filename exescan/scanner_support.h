@@ -7,6 +7,7 @@
 
 #include "ce/windows.h"
 #include "common/engine_types.h"
+#include "common/filekit_link.h"
 #include "exescan/pe_header.h"
 #include "exescan/signature_tables.h"
 #include "filekit/filekit_api.h"
@@ -18,16 +19,18 @@ inline constexpr std::size_t kPathChars = 260;
 // Room for the display path in a threat record, terminator included.
 inline constexpr std::size_t kDisplayChars = 2042;
 
-struct FileKit {
-  ce::HMODULE module = nullptr;
-  PFN_CreateFileWrapObject create = nullptr;
-  PFN_DeleteFileWrapObject destroy = nullptr;
-  FileWrapObject* wrapper = nullptr;
-
+struct FileKit : FileKitLink {
   // Loads filekit.dll beside this module and obtains the wrapper object; logs the failures.
-  bool bind();
+  bool bind() {
+    if (!load(kSelf)) return false;
+    if (!obtainWrapper()) {
+      release();
+      return false;
+    }
+    return true;
+  }
   // Hands the wrapper back and frees filekit.dll.
-  void unbind();
+  void unbind() { release(); }
 };
 
 // The module's own directory with a trailing "\" (kPathChars); false when it cannot be found.

@@ -6,7 +6,7 @@
 
 #include "common/crc32.h"
 #include "common/module_frame.h"
-#include "genericscan/filekit_link.h"
+#include "common/filekit_link.h"
 #include "genericscan/module.h"
 #include "genericscan/threat_fill.h"
 

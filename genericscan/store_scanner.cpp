@@ -5,7 +5,7 @@
 #include <new>
 
 #include "common/module_frame.h"
-#include "genericscan/filekit_link.h"
+#include "common/filekit_link.h"
 #include "genericscan/module.h"
 #include "genericscan/store_format.h"
 #include "genericscan/threat_fill.h"

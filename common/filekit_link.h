@@ -1,4 +1,4 @@
-// One scanner's binding to filekit.dll: the module loaded from this module's
+// One engine module's (or one scanner's) binding to filekit.dll: the module loaded from this module's
 // own directory, its two entry points and the process's file wrapper object.
 // Each scanner of the module keeps its own binding, so each one counts its
 // own load of filekit and can be brought up and down on its own.
@@ -7,7 +7,7 @@
 #include "ce/windows.h"
 #include "filekit/filekit_api.h"
 
-namespace nx::gen {
+namespace nx {
 
 struct FileKitLink {
   ce::HMODULE module = nullptr;
@@ -25,4 +25,4 @@ struct FileKitLink {
   void release();
 };
 
-}  // namespace nx::gen
+}  // namespace nx

@@ -1,8 +1,8 @@
-#include "genericscan/filekit_link.h"
+#include "common/filekit_link.h"
 
 #include "common/module_frame.h"
 
-namespace nx::gen {
+namespace nx {
 
 bool FileKitLink::load(const ce::WCHAR* ownFile) {
   module = frame::loadSibling(ownFile, u"filekit.dll");
@@ -37,4 +37,4 @@ void FileKitLink::release() {
   module = nullptr;
 }
 
-}  // namespace nx::gen
+}  // namespace nx
