@@ -207,8 +207,8 @@ TEST_F(AvapiTest, VersionWithoutSessionLeavesNothingLoaded) {
   auto versionEx = fn<PFN_NxGetAPIVersionEx>(u"NxGetAPIVersionEx");
   NxVersionRecord v{};
   EXPECT_EQ(versionEx(kInstallDev.c_str(), &v), 1);
-  EXPECT_EQ(v.major, 3);
-  EXPECT_EQ(v.minor, 14);
+  EXPECT_EQ(+v.major, 3);
+  EXPECT_EQ(+v.minor, 14);
   EXPECT_FALSE(engineLoaded());
   EXPECT_EQ(ce::GetModuleHandleW((kInstallDev + u"\\platform.dll").c_str()), nullptr);
   EXPECT_EQ(versionEx(std::u16string(241, u'd').c_str(), &v), 0);
@@ -316,7 +316,6 @@ TEST_F(AvapiTest, ReloadDrivenFromAnotherProcessWhileScanning) {
   Driver driver;
   for (int cycle = 0; cycle < 3; ++cycle) {
     SCOPED_TRACE(cycle);
-    int before = scans;
     ASSERT_TRUE(driver.send("count 0"));
     ASSERT_TRUE(driver.send("unload"));
     ASSERT_TRUE(waitFor([] { return !engineLoaded(); }));
@@ -324,6 +323,8 @@ TEST_F(AvapiTest, ReloadDrivenFromAnotherProcessWhileScanning) {
       ASSERT_TRUE(driver.send(std::string("rewrite ") + m));
     ASSERT_TRUE(driver.send("reload"));
     ASSERT_TRUE(waitFor([] { return engineLoaded(); }));
+    // Scans move again only once the reload is complete.
+    int before = scans;
     EXPECT_TRUE(waitFor([&] { return scans > before + 5; }));
     fakes::clear();
     ce::HMODULE engine = ce::GetModuleHandleW((kInstallDev + u"\\scan.dll").c_str());

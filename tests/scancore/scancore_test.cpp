@@ -127,7 +127,7 @@ TEST_F(SessionTest, ReinitialisationKeepsStoredDirectoriesWhereTheNewOnesAreUnus
   NxScanOptions got{};
   ASSERT_EQ(fn<PFN_NxGetOptions>(u"NxGetOptions")(nullptr, &got), 1);
   EXPECT_EQ(u8(got.tempDir), "\\Temp\\scan");
-  EXPECT_EQ(got.maxDepth, 9);
+  EXPECT_EQ(+got.maxDepth, 9);
   // The count is two: the first deinit keeps the engine.
   EXPECT_EQ(fn<PFN_NxDeinitScan>(u"NxDeinitScan")(nullptr), 1);
   --inits_;
@@ -170,9 +170,9 @@ TEST_F(SessionTest, ArchiveOptionsReachTheEngine) {
     ScanReport r{};
     EXPECT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), c.walked ? NX_RESULT_THREAT : NX_RESULT_CLEAN);
     if (c.walked) {
-      EXPECT_EQ(r.code, NX_REPORT_THREAT_IN_MEMBER);
+      EXPECT_EQ(+r.code, NX_REPORT_THREAT_IN_MEMBER);
       EXPECT_EQ(u8(r.path), "\\Data\\a.cab/m.exe");
-      EXPECT_EQ(r.type, 5084);
+      EXPECT_EQ(+r.type, 5084);
     }
     close(h);
   }
@@ -218,12 +218,12 @@ TEST_F(SessionTest, SilentScanReportsTheThreatAndHoldsItUntilCleaned) {
   auto scan = fn<PFN_NxScanFile>(u"NxScanFile");
   ScanReport r{};
   ASSERT_EQ(scan(h, &r), NX_RESULT_THREAT);
-  EXPECT_EQ(r.code, NX_REPORT_THREAT_IN_FILE);
+  EXPECT_EQ(+r.code, NX_REPORT_THREAT_IN_FILE);
   EXPECT_EQ(u8(r.path), "\\Data\\bad.exe");
   EXPECT_EQ(u8(r.threat), "Fake.pe");
-  EXPECT_EQ(r.type, 5084);
-  EXPECT_EQ(r.length, ceProgram("HIT-pe").size());
-  EXPECT_EQ(r.category, 5);
+  EXPECT_EQ(+r.type, 5084);
+  EXPECT_EQ(+r.length, ceProgram("HIT-pe").size());
+  EXPECT_EQ(+r.category, 5);
   // A detection is pending: refused until cleaned.
   EXPECT_EQ(scan(h, &r), 0);
   // The test scanner cannot clean: not repaired, the file stays.
@@ -237,7 +237,7 @@ TEST_F(SessionTest, SilentScanReportsTheThreatAndHoldsItUntilCleaned) {
   auto clean = data("good.exe", ceProgram("nothing"));
   h = open(clean);
   EXPECT_EQ(scan(h, &r), NX_RESULT_CLEAN);
-  EXPECT_EQ(r.type, 5084);
+  EXPECT_EQ(+r.type, 5084);
   close(h);
 }
 
@@ -269,7 +269,7 @@ TEST_F(SessionTest, CleaningRepairsAndRescansOrDeletesAsTheScannerAnswers) {
     NxFileHandle h = open(path);
     ScanReport r{};
     ASSERT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), NX_RESULT_THREAT);
-    EXPECT_EQ(r.index, -2);  // sign-extended
+    EXPECT_EQ(+r.index, -2);  // sign-extended
     EXPECT_EQ(fn<PFN_NxCleanFileEx>(u"NxCleanFileEx")(h, c.action), c.result);
     EXPECT_EQ(dataExists("c.exe"), c.stays);
     EXPECT_EQ(dev.readFile("Temp/scan/lastaction.txt"), std::to_string(c.engineAction));
@@ -462,7 +462,7 @@ TEST_F(SessionTest, VersionFromScanverCnf) {
   auto versionEx = fn<PFN_NxGetAPIVersionEx>(u"NxGetAPIVersionEx");
   v.major = 7;
   EXPECT_EQ(versionEx(dir.c_str(), &v), 0);  // no file yet
-  EXPECT_EQ(v.major, 0);
+  EXPECT_EQ(+v.major, 0);
   std::string rec(20, '\0');
   rec[0] = 2;
   rec[2] = 5;
@@ -470,9 +470,9 @@ TEST_F(SessionTest, VersionFromScanverCnf) {
   rec[5] = 7;
   dev.writeFile(std::string(kInstall) + "/scanver.cnf", rec);
   EXPECT_EQ(versionEx(dir.c_str(), &v), 1);  // works without a session
-  EXPECT_EQ(v.major, 2);
-  EXPECT_EQ(v.minor, 5);
-  EXPECT_EQ(v.year, 2026);
+  EXPECT_EQ(+v.major, 2);
+  EXPECT_EQ(+v.minor, 5);
+  EXPECT_EQ(+v.year, 2026);
   EXPECT_EQ(versionEx((dir + u"\\").c_str(), &v), 1);
   EXPECT_EQ(versionEx(std::u16string(246, u'a').c_str(), &v), 0);
   EXPECT_EQ(versionEx(u"", &v), 0);
@@ -482,11 +482,11 @@ TEST_F(SessionTest, VersionFromScanverCnf) {
   NxScanOptions o = options();
   ASSERT_EQ(init(&o), 1);
   EXPECT_EQ(version(nullptr, &v), 1);
-  EXPECT_EQ(v.minor, 5);
+  EXPECT_EQ(+v.minor, 5);
   EXPECT_EQ(version(nullptr, nullptr), 0);
   dev.writeFile(std::string(kInstall) + "/scanver.cnf", rec.substr(0, 19));
   EXPECT_EQ(version(nullptr, &v), 0);
-  EXPECT_EQ(v.major, 0);  // zeroed
+  EXPECT_EQ(+v.major, 0);  // zeroed
 }
 
 TEST_F(SessionTest, UpdateStateNamesTheKindOfTheLastUpdate) {
