@@ -236,45 +236,57 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
     if (at < 4 || !skipTo(handle_, static_cast<uint64_t>(at) - 4, archiveLength_)) return finish();
     memberIndex_ = 0;
   }
-  if (memberIndex_ < 0 || static_cast<size_t>(memberIndex_) >= entries_.size()) return finish();
-  const SisxEntry& entry = entries_[static_cast<size_t>(memberIndex_)];
-  if (entry.named)
-    copyName(nameBuffer, entry.name.c_str());
-  else
-    copyName(nameBuffer, outputPath);
+  // A member refused after its data were read leaves the archive at the next
+  // file-data element; the walk goes on there instead of ending, so that one
+  // unusable member does not hide the members stored after it.
+  for (;;) {
+    if (memberIndex_ < 0 || static_cast<size_t>(memberIndex_) >= entries_.size()) return finish();
+    const SisxEntry& entry = entries_[static_cast<size_t>(memberIndex_)];
+    if (entry.named)
+      copyName(nameBuffer, entry.name.c_str());
+    else
+      copyName(nameBuffer, outputPath);
+    Outcome outcome = extractMember(outputPath);
+    ++memberIndex_;
+    if (outcome == Outcome::kDelivered) return 1;
+    if (outcome == Outcome::kEnd) return finish();
+  }
+}
 
+SisxReader::Outcome SisxReader::extractMember(const ce::WCHAR* outputPath) {
+  const FileWrapOps* f = files_->ops;
   int32_t at = f->Tell(files_, handle_);
-  if (at < 0 || !skipTo(handle_, static_cast<uint64_t>(at) + 4, archiveLength_)) return finish();
+  if (at < 0 || !skipTo(handle_, static_cast<uint64_t>(at) + 4, archiveLength_)) return Outcome::kEnd;
   Header field;
   bool found = false;
   for (int i = 0; i < kMaxFieldHeaders && !found; ++i) {
     if (!readHeader(handle_, field)) break;
     found = field.type == kFieldCompressed;
   }
-  if (!found || field.length < 24) return finish();
+  if (!found) return Outcome::kEnd;
   uint32_t algorithm = 0, uncompressed = 0, packedLength = 0;
   std::unique_ptr<uint8_t[]> packed;
-  if (!readCompressed(field, algorithm, uncompressed, packed, packedLength)) return finish();
+  if (!readCompressed(field, algorithm, uncompressed, packed, packedLength)) return Outcome::kEnd;
+  // Fewer than 12 packed bytes are not taken as a member.
+  if (field.length < 24) return Outcome::kRefused;
   if (algorithm == 0) {
-    if (packedLength > kMaxInflated) return finish();
+    if (packedLength > kMaxInflated) return Outcome::kRefused;
     int32_t out = f->OpenW(files_, outputPath, kOpenSisxOutput, kShareOutput);
-    if (out == -1) return finish();
+    if (out == -1) return Outcome::kRefused;
     bool ok = f->Write(files_, out, packed.get(), static_cast<int32_t>(packedLength)) ==
               static_cast<int32_t>(packedLength);
     f->Close(files_, out);
-    if (!ok) return finish();
-  } else {
-    if (!inflaterFiles_) return finish();
-    std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater(inflaterFiles_));
-    uint64_t expected = roundUp4(uncompressed);
-    if (!inflater ||
-        inflater->InflateToFile(packed.get(), packedLength,
-                                static_cast<uint32_t>(expected > 0xFFFFFFFFu ? 0xFFFFFFFFu : expected),
-                                outputPath) != 1)
-      return finish();
+    return ok ? Outcome::kDelivered : Outcome::kRefused;
   }
-  ++memberIndex_;
-  return 1;
+  if (!inflaterFiles_) return Outcome::kRefused;
+  std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater(inflaterFiles_));
+  uint64_t expected = roundUp4(uncompressed);
+  if (!inflater ||
+      inflater->InflateToFile(packed.get(), packedLength,
+                              static_cast<uint32_t>(expected > 0xFFFFFFFFu ? 0xFFFFFFFFu : expected),
+                              outputPath) != 1)
+    return Outcome::kRefused;
+  return Outcome::kDelivered;
 }
 
 }  // namespace nx::sis

@@ -63,6 +63,8 @@ class SisxReader final : public ArchiveReaderObject {
   size_t entryCount() const { return entries_.size(); }
 
  private:
+  enum class Outcome { kDelivered, kRefused, kEnd };
+  Outcome extractMember(const ce::WCHAR* outputPath);
   struct Header {
     uint32_t type = 0, length = 0;
   };
