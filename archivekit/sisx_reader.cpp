@@ -15,6 +15,10 @@ uint32_t le32(const uint8_t* p) {
 }
 uint64_t roundUp4(uint64_t v) { return (v + 3) & ~uint64_t{3}; }
 
+// Packed data held in memory at most: the largest member plus more than
+// deflate's worst expansion of it.
+constexpr uint32_t kMaxPacked = kMaxInflated + 0x10000;
+
 void copyName(ce::WCHAR* buffer, const ce::WCHAR* name) {
   if (!buffer) return;
   size_t i = 0;
@@ -111,6 +115,12 @@ bool SisxReader::readCompressed(const Header& field, uint32_t& algorithm, uint32
   algorithm = le32(block);
   uncompressed = le32(block + 4);  // the low half of the 64-bit length
   packedLength = static_cast<uint32_t>(roundUp4(field.length) - 12);
+  if (packedLength > kMaxPacked) {
+    // Never held in memory: passed over so that the walk stays in step.
+    int32_t at = files_->ops->Tell(files_, handle_);
+    packed.reset();
+    return at >= 0 && skipTo(handle_, static_cast<uint64_t>(at) + packedLength, archiveLength_);
+  }
   packed.reset(new (std::nothrow) uint8_t[packedLength ? packedLength : 1]);
   return packed && readExact(handle_, packed.get(), packedLength);
 }
@@ -121,7 +131,7 @@ bool SisxReader::parseController(const ce::WCHAR* workPath) {
   Header field;
   uint32_t algorithm = 0, uncompressed = 0, packedLength = 0;
   std::unique_ptr<uint8_t[]> packed;
-  if (!readHeader(handle_, field) || !readCompressed(field, algorithm, uncompressed, packed, packedLength))
+  if (!readHeader(handle_, field) || !readCompressed(field, algorithm, uncompressed, packed, packedLength) || !packed)
     return false;
   int32_t work = -1;
   if (algorithm == 0) {
@@ -267,6 +277,7 @@ SisxReader::Outcome SisxReader::extractMember(const ce::WCHAR* outputPath) {
   uint32_t algorithm = 0, uncompressed = 0, packedLength = 0;
   std::unique_ptr<uint8_t[]> packed;
   if (!readCompressed(field, algorithm, uncompressed, packed, packedLength)) return Outcome::kEnd;
+  if (!packed) return Outcome::kRefused;
   // Fewer than 12 packed bytes are not taken as a member.
   if (field.length < 24) return Outcome::kRefused;
   if (algorithm == 0) {

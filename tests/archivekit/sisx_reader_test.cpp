@@ -194,6 +194,7 @@ TEST_F(SisxReaderTest, HostileLengthsEndCleanly) {
       {"no data field", package(compressed(ctrl, true), field(31, "x")), 0},
       {"file data beyond 500 headers", package(compressed(ctrl, true), field(30, junk)), 0},
       {"member claims 4 GiB", package(compressed(ctrl, true), dataSection({compressed("abcdefghijklmnop", true, 0xFFFFFFF0ll), data[0]})), 1},
+      {"member of 11 MiB packed", package(compressed(ctrl, true), dataSection({compressed(std::string(11 << 20, 'p'), false), data[0]})), 1},
       {"corrupt member stream", package(compressed(ctrl, true), dataSection({field(3, le32(1) + le32(16) + le32(0) + "not a zlib stream"), data[0]})), 1},
   };
   for (const Case& c : cases) {
