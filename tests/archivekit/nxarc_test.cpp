@@ -334,25 +334,60 @@ TEST(NxarcCorpus, ArjArchivesListAsTheArchiverListsThem) {
   EXPECT_EQ(nxarc("list " + quoted(dir / "zero_sized_headers-fail.arj")).status, 2);
 }
 
-// Installation files are found by their contents. Until archivekit.dll
-// carries their readers, nxarc says so and the archive counts as unopened.
+// Installation files are found by their contents, under any name, and
+// listed as the corpus describes them.
 TEST(NxarcCorpus, InstallationFilesGoToTheirOwnReaders) {
   const std::string shared = nxtest::sharedDir();
   const fs::path corpus = fs::path(shared) / "corpus";
-  if (shared.empty() || !fs::exists(corpus / "sis" / "legacy.sis") || !fs::exists(corpus / "sisx" / "base_nr.sis"))
+  if (shared.empty() || !fs::exists(corpus / "sis" / "legacy.sis") ||
+      !fs::exists(corpus / "sisx" / "teststartlist.sisx"))
     GTEST_SKIP() << "no SIS corpus";
   if (!fs::exists(std::string(NX_BUILD_DIR) + "/bin/nxarc")) GTEST_SKIP() << "nxarc not built";
   struct Case {
     const char* file;
-    const char* kind;
+    std::string list;
   };
-  for (const Case& c : {Case{"sis/legacy.sis", "SIS"}, Case{"sisx/base_nr.sis", "SISX"}}) {
+  const Case cases[] = {
+      {"sis/legacy.sis", "0 6 C:\\tSISInstallFile\\Installed\\file1.txt\n"},
+      {"sis/Hotswap.sis",
+       "0 12 C:\\DOCUME~1\\ADMINI~1\\LOCALS~1\\Temp\\MKS0\\banner.txt\n1 781 c:\\system\\Apps\\Hotswap\\hotswap.aif\n"
+       "2 44 c:\\system\\Apps\\Hotswap\\hotswap.rsc\n3 5596 c:\\system\\Apps\\Hotswap\\hotswap.app\n"},
+      {"sisx/teststartlist.sisx", "0 749 teststartlist.exe\n1 66 [ebe1c11b].rsc\n"},
+  };
+  nxtest::TempDir scratch;
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     ToolRun r = nxarc("list " + quoted(corpus / c.file));
-    if (r.status == 0) continue;  // the reader is there and took it
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(std::string("this build has no ") + c.kind + " reader"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.list);
+    const fs::path renamed = fs::path(scratch.path()) / "renamed.bin";
+    fs::copy_file(corpus / c.file, renamed, fs::copy_options::overwrite_existing);
+    fs::permissions(renamed, fs::perms::owner_write, fs::perm_options::add);
+    r = nxarc("list " + quoted(renamed));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.list);
   }
+  // A module without the reader's exports: the archive is left unopened,
+  // and the reason named. One without its modules at all is a set-up fault.
+  const fs::path image = fs::path(scratch.path()) / "image";
+  fs::create_directories(image);
+  for (const char* module : {"platform.dll", "filekit.dll"})
+    fs::copy_file(fs::path(NX_BUILD_DIR) / "image" / module, image / module);
+  fs::copy_file(fs::path(NX_BUILD_DIR) / "image" / "filekit.dll", image / "archivekit.dll");
+  for (const char* kind : {"SIS", "SISX"}) {
+    SCOPED_TRACE(kind);
+    ToolRun r = nxarc(std::string("list --kind ") + (kind[3] ? "sisx " : "sis ") + quoted(corpus / "sis/legacy.sis"),
+                      "NX_IMAGE_DIR=" + quoted(image));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(std::string("this build has no ") + kind + " reader"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(nxarc("list " + quoted(corpus / "sis/legacy.sis"), "NX_IMAGE_DIR=" + quoted(image / "none")).status, 1);
+
+  // The readers refuse one another's files.
+  ToolRun crossed = nxarc("list --kind sisx " + quoted(corpus / "sis/legacy.sis"));
+  EXPECT_EQ(crossed.status, 2);
+  EXPECT_NE(crossed.err.find("SISX reader cannot open"), std::string::npos) << crossed.err;
 }
 
 }  // namespace

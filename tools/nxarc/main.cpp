@@ -186,10 +186,11 @@ bool chooseKind(const Options& o, const std::u16string& image, const std::u16str
     return false;
   }
   std::string error;
-  const int32_t type = nxarc::classifyArchive(image, archive, error);
+  bool setup = false;
+  const int32_t type = nxarc::classifyArchive(image, archive, error, setup);
   if (type < 0) {
     std::fprintf(stderr, "nxarc: %s: %s\n", o.archive.c_str(), error.c_str());
-    status = 2;
+    status = setup ? 1 : 2;
     return false;
   }
   if (nxarc::kindForType(type, kind)) return true;

@@ -71,7 +71,9 @@ bool kindForType(int32_t type, Kind& out) {
   }
 }
 
-int32_t classifyArchive(const std::u16string& imageDir, const std::u16string& archive, std::string& error) {
+int32_t classifyArchive(const std::u16string& imageDir, const std::u16string& archive, std::string& error,
+                        bool& setup) {
+  setup = true;
   const std::u16string modulePath = inFolder(imageDir, u"filekit.dll");
   ce::HMODULE module = MyLoadLibraryW(modulePath.c_str());
   if (!module) {
@@ -86,6 +88,7 @@ int32_t classifyArchive(const std::u16string& imageDir, const std::u16string& ar
     MyFreeLibrary(module);
     return -1;
   }
+  setup = false;
   int32_t type = -1;
   const int32_t h = fw->ops->OpenW(fw, archive.c_str(), NX_O_RDONLY | NX_O_BINARY, 0);
   if (h < 0) {

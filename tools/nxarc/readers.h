@@ -21,8 +21,9 @@ const char* kindName(Kind kind);
 // through filekit.dll's wrapper (loaded from imageDir, a device folder), with
 // the file's device path so that the extension counts too. A file of no
 // length is of no type (0). Returns -1 with `error` set when the file could
-// not be opened or read.
-int32_t classifyArchive(const std::u16string& imageDir, const std::u16string& archive, std::string& error);
+// not be opened or read, or when filekit.dll could not be had (`setup` set).
+int32_t classifyArchive(const std::u16string& imageDir, const std::u16string& archive, std::string& error,
+                        bool& setup);
 
 // The reader for a detected type code (cabinet, EPOC and Symbian 9
 // installation file, ARJ archive): false for a type no reader takes.
