@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -110,6 +112,40 @@ TEST_F(SisLayer, WithoutFilekitTheLayerFailsWithItsCode) {
   EXPECT_NE(log.find("archivekit.dll: Unable to load filekit.dll."), std::string::npos) << log;
   EXPECT_NE(log.find("sissdk: LibInit: error code - 188"), std::string::npos) << log;
   ce::FreeLibrary(m);
+}
+
+TEST_F(SisLayer, AFailedWrapperOfEitherBindingIsLoggedWithItsCode) {
+  // A filekit.dll whose wrapper factory fails on the first call (the layer's
+  // own wrapper) or on the second (the inflater layer's).
+  struct Case {
+    const char* failAt;
+    std::vector<const char*> lines;
+  };
+  const Case cases[] = {
+      {"1", {"sissdk: LibInit: error code - 189"}},
+      {"2", {"libz: LibInit: error code - 209", "archivekit.dll: Unable to load libz.dll."}},
+  };
+  int folder = 0;
+  for (const Case& c : cases) {
+    std::string dir = "Program Files/Fake" + std::to_string(folder++);
+    fs::create_directories(dev.host(dir));
+    for (const char* f : {"archivekit.dll", "platform.dll"})
+      fs::copy_file(std::string(NX_IMAGE_DIR) + "/" + f, dev.host(dir + "/" + f));
+    fs::copy_file(NX_FAKE_FILEKIT, dev.host(dir + "/filekit.dll"));
+    ::setenv("NX_FAKE_FILEKIT_FAIL_AT", c.failAt, 1);
+    std::u16string path = u"\\" + ce::utf8ToUtf16(dir) + u"\\archivekit.dll";
+    for (auto& ch : path)
+      if (ch == u'/') ch = u'\\';
+    ce::HMODULE m = ce::LoadLibraryW(path.c_str());
+    ASSERT_NE(m, nullptr) << c.failAt;
+    auto init = entry<PFN_ArchiveLayerInit>(m, u"SisSdkLibInit");
+    ASSERT_NE(init, nullptr);
+    EXPECT_EQ(init(), 0) << c.failAt;
+    std::string log = logText();
+    for (const char* line : c.lines) EXPECT_NE(log.find(line), std::string::npos) << c.failAt << "\n" << log;
+    ce::FreeLibrary(m);
+    ::unsetenv("NX_FAKE_FILEKIT_FAIL_AT");
+  }
 }
 
 }  // namespace
