@@ -131,8 +131,10 @@ bool SisxReader::parseController(const ce::WCHAR* workPath) {
   Header field;
   uint32_t algorithm = 0, uncompressed = 0, packedLength = 0;
   std::unique_ptr<uint8_t[]> packed;
-  if (!readHeader(handle_, field) || !readCompressed(field, algorithm, uncompressed, packed, packedLength) || !packed)
+  if (!readHeader(handle_, field) || !readCompressed(field, algorithm, uncompressed, packed, packedLength))
     return false;
+  controllerRead_ = true;
+  if (!packed) return false;
   int32_t work = -1;
   if (algorithm == 0) {
     work = f->OpenW(files_, workPath, kOpenSisxOutput, kShareOutput);
@@ -232,8 +234,12 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
     return 0;
   };
   if (memberIndex_ == -1) {
-    bool parsed = parseController(outputPath);
-    if (!parsed && entries_.empty()) return finish();
+    // Without names (a controller that could not be parsed) the data are
+    // still delivered when the controller field itself was passed whole: the
+    // archive then stands at the data field.
+    controllerRead_ = false;
+    parseController(outputPath);
+    if (!controllerRead_) return finish();
     Header h;
     if (!readHeader(handle_, h) || h.type != kFieldData) return finish();
     bool found = false;
@@ -250,10 +256,13 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
   // file-data element; the walk goes on there instead of ending, so that one
   // unusable member does not hide the members stored after it.
   for (;;) {
-    if (memberIndex_ < 0 || static_cast<size_t>(memberIndex_) >= entries_.size()) return finish();
-    const SisxEntry& entry = entries_[static_cast<size_t>(memberIndex_)];
-    if (entry.named)
-      copyName(nameBuffer, entry.name.c_str());
+    // File data beyond the names found (files of conditional blocks, blocks
+    // past the eighth) are delivered too, named like an empty target, so
+    // that no stored file escapes the scan.
+    if (memberIndex_ < 0 || static_cast<size_t>(memberIndex_) >= kMaxSisxEntries) return finish();
+    size_t index = static_cast<size_t>(memberIndex_);
+    if (index < entries_.size() && entries_[index].named)
+      copyName(nameBuffer, entries_[index].name.c_str());
     else
       copyName(nameBuffer, outputPath);
     Outcome outcome = extractMember(outputPath);

@@ -1,7 +1,8 @@
 // The SISX reader: a Symbian 9 installation file as a sequence of members.
 // The names come from the file descriptions of the first installation blocks
 // found in the controller, in the order found; they are paired by position
-// with the file data stored in the data section. The controller is inflated
+// with the file data stored in the data section. File data beyond the names
+// are delivered as well, reported under the output path. The controller is inflated
 // into the engine's file for the first member and parsed there.
 #pragma once
 
@@ -86,6 +87,7 @@ class SisxReader final : public ArchiveReaderObject {
   uint32_t archiveLength_ = 0;
   std::vector<SisxEntry> entries_;
   bool exhausted_ = false;
+  bool controllerRead_ = false;  // the controller field was passed whole
 };
 
 }  // namespace nx::sis
