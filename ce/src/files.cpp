@@ -47,7 +47,7 @@ FILETIME toFiletime(const timespec& ts) {
 // and tries again. The exact spelling costs no directory scan.
 int openPath(const WCHAR* path, ResolvedPath& p, int flags, mode_t mode, bool& missing) {
   missing = false;
-  if (!parsePath(path, p)) return -1;
+  if (!parsePath(path, p, false)) return -1;
   int fd = openResolved(p, flags & ~O_CREAT, mode);
   if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) {
     if (fd < 0) SetLastError(errnoToError(errno));

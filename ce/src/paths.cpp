@@ -125,7 +125,33 @@ DWORD errnoToError(int err, bool forDirectory) {
   }
 }
 
-bool parsePath(const WCHAR* path, ResolvedPath& out) {
+namespace {
+
+// Appends one name in UTF-8 without a temporary string for the common ASCII case.
+void appendUtf8(std::string& out, std::u16string_view name) {
+  for (char16_t c : name) {
+    if (c >= 0x80) {
+      out += utf16ToUtf8(name);
+      return;
+    }
+  }
+  for (char16_t c : name) out.push_back(static_cast<char>(c));
+}
+
+// Host folder of a mount ("" for the host's own root).
+std::string mountFolderOf(Mount m) {
+  DeviceState* d = device();
+  if (!d || m == Mount::Host) return {};
+  if (m == Mount::Root) return d->root;
+  int fd;
+  std::string folder;
+  cardMount(d, fd, folder);
+  return folder;
+}
+
+}  // namespace
+
+bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames) {
   if (!path) return SetLastError(ERROR_INVALID_PARAMETER), false;
   size_t len = 0;
   while (path[len]) {
@@ -162,15 +188,14 @@ bool parsePath(const WCHAR* path, ResolvedPath& out) {
   size_t first = 0;
   out.mount = Mount::Root;
   out.dirFd = d->rootFd;
-  std::string mountFolder = d->root;
+  std::string cardFolder;
   if (n > 0 && equalsNoCase(comps[0], kCardName)) {
     out.mount = Mount::Card;
-    if (!cardMount(d, out.dirFd, mountFolder)) return SetLastError(ERROR_PATH_NOT_FOUND), false;
+    if (!cardMount(d, out.dirFd, cardFolder)) return SetLastError(ERROR_PATH_NOT_FOUND), false;
     first = 1;
   } else if (n > 0 && HostMountEnabled() && equalsNoCase(comps[0], kHostName)) {
     out.mount = Mount::Host;
     out.dirFd = hostRootFd();
-    mountFolder.clear();
     first = 1;
   } else if (n > 0 && comps[0] == u".ce") {
     // The device's own kernel and registry files are not part of its file system.
@@ -178,18 +203,27 @@ bool parsePath(const WCHAR* path, ResolvedPath& out) {
   }
 
   out.rel.clear();
+  for (size_t k = first; k < n; ++k) {
+    if (!out.rel.empty()) out.rel.push_back('/');
+    appendUtf8(out.rel, comps[k]);
+  }
+  if (!withNames) {
+    out.device.clear();
+    out.host.clear();
+    out.lastExists = false;
+    return true;
+  }
   out.device.clear();
   if (first == 1) {
     out.device.push_back(u'\\');
     out.device.append(out.mount == Mount::Card ? kCardName : kHostName);
   }
   for (size_t k = first; k < n; ++k) {
-    if (!out.rel.empty()) out.rel.push_back('/');
-    out.rel += utf16ToUtf8(comps[k]);
     out.device.push_back(u'\\');
     out.device.append(comps[k]);
   }
   if (out.device.empty()) out.device = u"\\";
+  const std::string& mountFolder = out.mount == Mount::Root ? d->root : cardFolder;  // "" for the host mount
   out.host = out.rel.empty() ? (mountFolder.empty() ? "/" : mountFolder) : mountFolder + "/" + out.rel;
   out.lastExists = false;
   return true;
@@ -197,6 +231,10 @@ bool parsePath(const WCHAR* path, ResolvedPath& out) {
 
 bool fixCase(ResolvedPath& p) {
   if (p.rel.empty()) {
+    std::string folder = mountFolderOf(p.mount);
+    p.host = folder.empty() ? "/" : folder;
+    p.device = p.mount == Mount::Root ? std::u16string(u"\\")
+                                      : std::u16string(u"\\") + (p.mount == Mount::Card ? kCardName : kHostName);
     p.lastExists = true;
     return true;
   }
@@ -235,7 +273,7 @@ bool fixCase(ResolvedPath& p) {
     pos = slash + 1;
   }
   // Keep the host and device spellings in step with what was found.
-  std::string mountFolder = p.host.substr(0, p.host.size() - p.rel.size());
+  std::string mountFolder = mountFolderOf(p.mount) + "/";
   p.rel = fixed;
   p.host = mountFolder + fixed;
   std::u16string dev;

@@ -34,8 +34,10 @@ bool resolvePath(const WCHAR* path, ResolvedPath& out);
 
 // The two halves of resolvePath, for callers that try the exact spelling
 // first: parsePath checks and normalises without touching the disk (rel keeps
-// the caller's spelling); fixCase then matches each component ignoring case.
-bool parsePath(const WCHAR* path, ResolvedPath& out);
+// the caller's spelling; without names it leaves host and device empty, for
+// the open path that needs neither); fixCase then matches each component
+// ignoring case and fills host and device.
+bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames = true);
 bool fixCase(ResolvedPath& p);
 
 // openat2 below the mount folder with RESOLVE_BENEATH: a symbolic link that
