@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "common/filekit_link.h"
 #include "common/module_frame.h"
 
 namespace nx::arc {
@@ -19,41 +20,10 @@ constexpr const ce::WCHAR* kFileKit = u"filekit.dll";
 std::recursive_mutex g_lock;
 uint32_t g_moduleCount = 0;
 
-struct FileKitBinding {
+struct FileKitBinding : nx::FileKitLink {
   uint32_t count = 0;
-  ce::HMODULE module = nullptr;
-  PFN_CreateFileWrapObject create = nullptr;
-  PFN_DeleteFileWrapObject destroy = nullptr;
-  FileWrapObject* wrapper = nullptr;
-
-  bool bind() {
-    module = frame::loadSibling(kSelf, kFileKit);
-    if (!module) return false;
-    ce::FARPROC c = nullptr, d = nullptr;
-    if (!frame::resolveEntries(module, kSelf, kFileKit,
-                               {{u"CreateFileWrapObject", &c}, {u"DeleteFileWrapObject", &d}})) {
-      MyFreeLibrary(module);
-      module = nullptr;
-      return false;
-    }
-    create = reinterpret_cast<PFN_CreateFileWrapObject>(c);
-    destroy = reinterpret_cast<PFN_DeleteFileWrapObject>(d);
-    if (create(&wrapper) == 0 || !wrapper) {
-      wrapper = nullptr;
-      unbind();
-      return false;
-    }
-    return true;
-  }
-
-  void unbind() {
-    if (wrapper && destroy) destroy(wrapper);
-    wrapper = nullptr;
-    create = nullptr;
-    destroy = nullptr;
-    if (module) MyFreeLibrary(module);
-    module = nullptr;
-  }
+  bool bind() { return nx::FileKitLink::bind(kSelf); }
+  void unbind() { release(); }
 
   int32_t init() {
     std::lock_guard lock(g_lock);

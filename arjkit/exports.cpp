@@ -7,6 +7,7 @@
 #include "arjkit/arj_headers.h"
 #include "arjkit/arjkit_api.h"
 #include "arjkit/module.h"
+#include "common/filekit_link.h"
 #include "common/module_frame.h"
 
 #define NX_EXPORT extern "C" __attribute__((visibility("default")))
@@ -30,40 +31,10 @@ using ExtractEntry = int32_t (*)(const char*, int32_t, const char*, char*);
 CountEntry g_count = nullptr;
 ExtractEntry g_extract = nullptr;
 
-struct DecoderLayer {
+struct DecoderLayer : nx::FileKitLink {
   uint32_t count = 0;
-  ce::HMODULE module = nullptr;
-  PFN_CreateFileWrapObject create = nullptr;
-  PFN_DeleteFileWrapObject destroy = nullptr;
-  FileWrapObject* wrapper = nullptr;
-
-  bool bind() {
-    module = frame::loadSibling(kSelf, kFileKit);
-    if (!module) return false;
-    ce::FARPROC c = nullptr, d = nullptr;
-    if (!frame::resolveEntries(module, kSelf, kFileKit,
-                               {{u"CreateFileWrapObject", &c}, {u"DeleteFileWrapObject", &d}})) {
-      MyFreeLibrary(module);
-      module = nullptr;
-      return false;
-    }
-    create = reinterpret_cast<PFN_CreateFileWrapObject>(c);
-    destroy = reinterpret_cast<PFN_DeleteFileWrapObject>(d);
-    if (create(&wrapper) == 0 || !wrapper) {
-      wrapper = nullptr;
-      unbind();
-      return false;
-    }
-    return true;
-  }
-  void unbind() {
-    if (wrapper && destroy) destroy(wrapper);
-    wrapper = nullptr;
-    create = nullptr;
-    destroy = nullptr;
-    if (module) MyFreeLibrary(module);
-    module = nullptr;
-  }
+  bool bind() { return nx::FileKitLink::bind(kSelf); }
+  void unbind() { release(); }
   bool init() {
     if (++count > 1) return true;
     if (!bind()) {

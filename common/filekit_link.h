@@ -23,6 +23,15 @@ struct FileKitLink {
   bool obtainWrapper();
   // Hands back the wrapper (if any) and frees filekit (if loaded).
   void release();
+  // load and obtainWrapper together; false leaves nothing loaded.
+  bool bind(const ce::WCHAR* ownFile) {
+    if (!load(ownFile)) return false;
+    if (!obtainWrapper()) {
+      release();
+      return false;
+    }
+    return true;
+  }
 };
 
 }  // namespace nx

@@ -21,14 +21,7 @@ inline constexpr std::size_t kDisplayChars = 2042;
 
 struct FileKit : FileKitLink {
   // Loads filekit.dll beside this module and obtains the wrapper object; logs the failures.
-  bool bind() {
-    if (!load(kSelf)) return false;
-    if (!obtainWrapper()) {
-      release();
-      return false;
-    }
-    return true;
-  }
+  bool bind() { return FileKitLink::bind(kSelf); }
   // Hands the wrapper back and frees filekit.dll.
   void unbind() { release(); }
 };
