@@ -11,16 +11,13 @@ namespace nx::exe {
 
 namespace {
 
-std::recursive_mutex g_lock;
-int g_count = 0;
-FileKit g_filekit;
-PolyTable g_table;
-
-bool loadTable(PolyTable& into) {
+bool loadTable(FileWrapObject* fw, PolyTable& into) {
   char16_t dir[kPathChars];
   if (!moduleDirectory(dir)) return false;
-  return loadSignatureFile(g_filekit.wrapper, dir, u"sigmpoly.inx", into, loadPolyTable);
+  return loadSignatureFile(fw, dir, u"sigmpoly.inx", into, loadPolyTable);
 }
+
+TableFrame<PolyTable> g_frame(&loadTable);
 
 struct PolyObject : ScannerObject {
   char16_t path[kPathChars] = {};
@@ -43,7 +40,7 @@ std::int32_t opOpen(ScannerObject* o, std::int32_t handle, const char16_t* path,
 std::int32_t opScan(ScannerObject* o, char16_t* displayPath, ThreatListObject* threats, std::int32_t) {
   if (!displayPath || !threats) return NX_ENGINE_MISSING_ARG;
   PolyObject* s = self(o);
-  FileWrapObject* fw = g_filekit.wrapper;
+  FileWrapObject* fw = g_frame.filekit.wrapper;
   if (!fw || !s->path[0]) return NX_ENGINE_ERROR;
   if (s->handle < 0) {
     const std::int32_t h = fw->ops->OpenW(fw, s->path, NX_O_RDONLY | NX_O_BINARY, 0);
@@ -62,7 +59,7 @@ std::int32_t opClean(ScannerObject* o, ThreatListObject* threats, std::int32_t) 
   ThreatRecord* last = nullptr;
   if (threats->ops->Last(threats, &last) && last && last->category == NX_LIST_PE_POLY) {
     // A polymorphic repair would need write access: without it the file cannot be cleaned.
-    FileWrapObject* fw = g_filekit.wrapper;
+    FileWrapObject* fw = g_frame.filekit.wrapper;
     if (!fw || !s->path[0]) return NX_ENGINE_ERROR;
     const std::int32_t h = fw->ops->OpenW(fw, s->path, NX_O_RDWR | NX_O_BINARY, 0);
     if (h < 0) return NX_ENGINE_ERROR;
@@ -86,42 +83,15 @@ const ScannerOps kOps = {opOpen, opScan, opClean, opClose, opDestroy, opRelease}
 
 }  // namespace
 
-std::int32_t polyInit() {
-  std::lock_guard lock(g_lock);
-  if (++g_count > 1) return g_count;
-  if (!g_filekit.bind()) {
-    g_count = 0;
-    return 0;
-  }
-  PolyTable fresh;
-  if (loadTable(fresh)) g_table = std::move(fresh);
-  return g_count;
-}
+std::int32_t polyInit() { return g_frame.init(); }
 
-std::int32_t polyDeinit() {
-  std::lock_guard lock(g_lock);
-  if (g_count == 0) {
-    frame::logLine(kSelf, u"Error LibInit LibDeinit mismatched.");
-    return 0;
-  }
-  if (--g_count == 0) {
-    g_table = PolyTable{};
-    g_filekit.unbind();
-  }
-  return g_count;
-}
+std::int32_t polyDeinit() { return g_frame.deinit(); }
 
-std::int32_t polyReload() {
-  std::lock_guard lock(g_lock);
-  if (g_count == 0) return 0;
-  PolyTable fresh;
-  if (loadTable(fresh)) g_table = std::move(fresh);
-  return 1;
-}
+std::int32_t polyReload() { return g_frame.reload() ? 1 : 0; }
 
 std::size_t polyNameCount() {
-  std::lock_guard lock(g_lock);
-  return g_table.names.size();
+  std::lock_guard lock(g_frame.lock);
+  return g_frame.table.names.size();
 }
 
 std::int32_t createPolyObject(ScannerObject** out) {

@@ -15,16 +15,13 @@ namespace {
 constexpr std::size_t kWindow = 2500;
 constexpr std::int16_t kThreatCategory = 113;
 
-std::recursive_mutex g_lock;
-int g_count = 0;
-FileKit g_filekit;
-PeTable g_table;  // read without locks by scans; replaced only while no scan runs
-
-bool loadTable(PeTable& into) {
+bool loadTable(FileWrapObject* fw, PeTable& into) {
   char16_t dir[kPathChars];
   if (!moduleDirectory(dir)) return false;
-  return loadSignatureFile(g_filekit.wrapper, dir, u"sig32ce.inx", into, loadPeTable);
+  return loadSignatureFile(fw, dir, u"sig32ce.inx", into, loadPeTable);
 }
+
+TableFrame<PeTable> g_frame(&loadTable);
 
 struct PeScanObject : ScannerObject {
   char16_t path[kPathChars] = {};
@@ -47,7 +44,7 @@ std::int32_t opOpen(ScannerObject* o, std::int32_t handle, const char16_t* path,
 std::int32_t opScan(ScannerObject* o, char16_t* displayPath, ThreatListObject* threats, std::int32_t) {
   if (!displayPath || !threats) return NX_ENGINE_MISSING_ARG;
   PeScanObject* s = self(o);
-  FileWrapObject* fw = g_filekit.wrapper;
+  FileWrapObject* fw = g_frame.filekit.wrapper;
   if (!fw || !s->path[0]) return NX_ENGINE_ERROR;
   std::int32_t h = s->handle;
   const bool own = h < 0;
@@ -61,14 +58,14 @@ std::int32_t opScan(ScannerObject* o, char16_t* displayPath, ThreatListObject* t
   WrapReadContext ctx{fw, h};
   const pe::Reader reader = wrapReader(ctx);
   const pe::EntryPoint ep = pe::findEntryPoint(reader, pe::readHeaders(reader));
-  if (g_table.count > 0) {
+  if (g_frame.table.count > 0) {
     // An entry point without offset reads from the start of the file.
     std::uint8_t window[kWindow];
     const std::size_t got = readAtMost(fw, h, ep.offset, window, kWindow);
-    const int i = got ? g_table.match(window, got) : -1;
+    const int i = got ? g_frame.table.match(window, got) : -1;
     if (i >= 0) {
       ThreatRecord rec;
-      fillThreat(rec, std::int16_t(i), kThreatCategory, g_table.records[i].name, displayPath);
+      fillThreat(rec, std::int16_t(i), kThreatCategory, g_frame.table.records[i].name, displayPath);
       result = threats->ops->Append(threats, &rec) ? NX_ENGINE_THREAT : NX_ENGINE_ERROR;
     }
   }
@@ -93,42 +90,16 @@ const ScannerOps kOps = {opOpen, opScan, opClean, opClose, opDestroy, opRelease}
 
 }  // namespace
 
-std::int32_t peScanInit() {
-  std::lock_guard lock(g_lock);
-  if (++g_count > 1) return g_count;
-  if (!g_filekit.bind()) {
-    g_count = 0;
-    return 0;
-  }
-  // Without a usable "sig32ce.inx" the scanner runs with an empty table.
-  PeTable fresh;
-  if (loadTable(fresh)) g_table = std::move(fresh);
-  return g_count;
-}
+std::int32_t peScanInit() { return g_frame.init(); }
 
-std::int32_t peScanDeinit() {
-  std::lock_guard lock(g_lock);
-  if (g_count == 0) {
-    frame::logLine(kSelf, u"Error LibInit LibDeinit mismatched.");
-    return 0;
-  }
-  if (--g_count == 0) {
-    g_table = PeTable{};
-    g_filekit.unbind();
-  }
-  return g_count;
-}
+std::int32_t peScanDeinit() { return g_frame.deinit(); }
 
-std::int32_t peScanReload() {
-  std::lock_guard lock(g_lock);
-  PeTable fresh;
-  if (g_count > 0 && loadTable(fresh)) g_table = std::move(fresh);  // on failure the old table stays
-  return 1;
-}
+std::int32_t peScanReload() { g_frame.reload();  // on failure the old table stays
+  return 1; }
 
 std::size_t peRecordCount() {
-  std::lock_guard lock(g_lock);
-  return std::size_t(g_table.count);
+  std::lock_guard lock(g_frame.lock);
+  return std::size_t(g_frame.table.count);
 }
 
 std::int32_t createPeScanObject(ScannerObject** out) {

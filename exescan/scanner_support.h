@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <utility>
 
 #include "ce/windows.h"
 #include "common/engine_types.h"
 #include "common/filekit_link.h"
+#include "common/module_frame.h"
 #include "exescan/pe_header.h"
 #include "exescan/signature_tables.h"
 #include "filekit/filekit_api.h"
@@ -24,6 +27,45 @@ struct FileKit : FileKitLink {
   bool bind() { return FileKitLink::bind(kSelf); }
   // Hands the wrapper back and frees filekit.dll.
   void unbind() { release(); }
+};
+
+// The counted frame of a scanner that keeps one signature table: the first
+// init binds filekit.dll and loads the table (an unusable file leaves it
+// empty), the last deinit frees both, and a reload replaces the table only
+// when the new one loads, so a broken update keeps the old signatures.
+template <class Table>
+struct TableFrame {
+  explicit TableFrame(bool (*loadFn)(FileWrapObject*, Table&)) : load(loadFn) {}
+
+  std::recursive_mutex lock;
+  int count = 0;
+  FileKit filekit;
+  Table table;  // read without locks by scans; replaced only while no scan runs
+  bool (*load)(FileWrapObject*, Table&);
+
+  std::int32_t init() {
+    std::lock_guard hold(lock);
+    if (++count > 1) return count;
+    if (!filekit.bind()) {
+      count = 0;
+      return 0;
+    }
+    Table fresh;
+    if (load(filekit.wrapper, fresh)) table = std::move(fresh);
+    return count;
+  }
+
+  // "Error LibInit LibDeinit mismatched." and 0 when not initialised.
+  std::int32_t deinit();
+
+  // False when not initialised.
+  bool reload() {
+    std::lock_guard hold(lock);
+    if (count == 0) return false;
+    Table fresh;
+    if (load(filekit.wrapper, fresh)) table = std::move(fresh);
+    return true;
+  }
 };
 
 // The module's own directory with a trailing "\" (kPathChars); false when it cannot be found.
@@ -66,5 +108,19 @@ void fillThreat(ThreatRecord& rec, std::int16_t index, std::int16_t category, co
 
 // Copies a path of at most kPathChars - 1 characters; false when it is longer.
 bool copyPath(char16_t* dst, const char16_t* src);
+
+template <class Table>
+std::int32_t TableFrame<Table>::deinit() {
+  std::lock_guard hold(lock);
+  if (count == 0) {
+    frame::logLine(kSelf, u"Error LibInit LibDeinit mismatched.");
+    return 0;
+  }
+  if (--count == 0) {
+    table = Table{};
+    filekit.unbind();
+  }
+  return count;
+}
 
 }  // namespace nx::exe
