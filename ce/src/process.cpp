@@ -366,6 +366,9 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdLine, LPSECURITY_ATTRIBUTES, LPSECURI
   {
     Registry& r = registry();
     std::lock_guard lock(r.mu);
+    // Marked as held before any reaping pass can see it: a quick program
+    // reaped before its handle exists would lose its exit code.
+    r.states[{pid, ps.start}].child = true;
     r.unreaped.insert(pid);
     reapOrphans(r);
   }
