@@ -35,9 +35,12 @@ BOOL sendIgnoreMessage(const WCHAR* path, bool ignore) {
   size_t n = formatIgnoreMessage(path, ignore, message);
   BOOL ok = FALSE;
   // A zero wait tells whether the queue has room: the sender never blocks the
-  // file operation it brackets on a guard that is busy or gone.
+  // file operation it brackets on a guard that is busy or gone. The write
+  // does not wait either: another sender may take the last slot between the
+  // check and the write, and with no guard reading, a waiting write would
+  // never return.
   if (n > 0 && WaitForSingleObject(q, 0) == WAIT_OBJECT_0)
-    ok = WriteMsgQueue(q, message, static_cast<DWORD>((n + 1) * sizeof(WCHAR)), INFINITE, 0);
+    ok = WriteMsgQueue(q, message, static_cast<DWORD>((n + 1) * sizeof(WCHAR)), 0, 0);
   CloseMsgQueue(q);
   return ok ? TRUE : FALSE;
 }

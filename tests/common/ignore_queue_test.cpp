@@ -3,9 +3,11 @@
 // "OlnMsgQueue" on the other.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ce/ce.h"
@@ -165,6 +167,65 @@ TEST_F(IgnoreQueue, AFullQueueFailsTheSenderAtOnce) {
   EXPECT_EQ(call("UnIgnoreFileEx", "\\f"), (std::vector<std::string>{"result 1"}));
   guard.writeLine("go");
   EXPECT_EQ(guard.wait(), 0);
+}
+
+TEST_F(IgnoreQueue, SendersRacingForTheLastSlotNeverBlock) {
+  // Threads send without pause; a reader empties the queue, then stops
+  // reading while the senders fill it. At the last free slot two senders
+  // often both see room; the one that loses must fail at once, since with
+  // no reader a waiting write would never return. Each round checks that
+  // every sender still moves on while nobody reads.
+  auto ropts = nx::guardQueueOptions(true);
+  ce::HANDLE reader = ce::CreateMsgQueue(nx::kGuardQueueName, &ropts);
+  ASSERT_NE(reader, nullptr);
+  constexpr int kThreads = 6, kRounds = 40;
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0}, finished{0};
+  std::atomic<uint64_t> calls[kThreads] = {};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t)
+    senders.emplace_back([&, t] {
+      while (!stop.load()) {
+        if (nx::sendIgnoreMessage(u"\\f", true)) sent.fetch_add(1);
+        calls[t].fetch_add(1);
+      }
+      finished.fetch_add(1);
+    });
+  int read = 0;
+  auto drain = [&] {
+    WCHAR buf[270];
+    DWORD got = 0, flags = 0;
+    while (ce::ReadMsgQueue(reader, buf, 540, &got, 0, &flags)) ++read;
+  };
+  bool blocked = false;
+  int rounds = 0;
+  for (; rounds < kRounds && !blocked; ++rounds) {
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // refilled meanwhile
+    uint64_t before[kThreads];
+    for (int t = 0; t < kThreads; ++t) before[t] = calls[t].load();
+    auto t0 = std::chrono::steady_clock::now();
+    for (int t = 0; t < kThreads && !blocked; ++t)
+      while (calls[t].load() < before[t] + 2) {
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(5)) {
+          ADD_FAILURE() << "sender " << t << " is stuck in its write in round " << rounds;
+          blocked = true;
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+  }
+  stop = true;
+  // Reads release a stuck sender so that the threads can end.
+  while (finished.load() < kThreads) {
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (auto& th : senders) th.join();
+  drain();
+  EXPECT_EQ(read, sent.load()) << "every message reported sent arrived";
+  EXPECT_GE(sent.load(), rounds * 19) << "each round filled the queue again";
+  ce::CloseMsgQueue(reader);
 }
 
 }  // namespace
