@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "testkit.h"
 
@@ -191,6 +196,89 @@ TEST_F(NxscanTest, DeviceInfoShowsTheInstalledVersion) {
   Result r = run(bin("nxdevice") + " --device-root " + root_ + " info");
   EXPECT_EQ(r.code, 0);
   EXPECT_TRUE(hasLineStarting(r.out, "installed:     1.00, signatures of 2026-12-10")) << r.out;
+}
+
+// Damaged copies of real files: cut short, bytes flipped, header fields set
+// to extremes. The whole engine (type detection, every reader and scanner)
+// sees them through nxscan, in the sanitizer build too; any answer but a
+// crash will do, and every file gets one.
+std::vector<std::string> damagedCopies(const std::string& source, const std::string& dir, uint32_t seed) {
+  std::ifstream in(source, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> out;
+  if (data.empty()) return out;
+  std::mt19937 rng(seed);
+  auto pick = [&](size_t n) { return n ? static_cast<size_t>(rng() % n) : 0; };
+  std::string stem = dir + "/" + fs::path(source).filename().string();
+  auto put = [&](const std::string& bytes, int i) {
+    std::string name = stem + ".d" + std::to_string(i) + fs::path(source).extension().string();
+    std::ofstream(name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.push_back(name);
+  };
+  int i = 0;
+  for (size_t cut : {size_t{1}, size_t{60}, data.size() / 3, data.size() - 1})
+    if (cut < data.size()) put(data.substr(0, cut), i++);
+  for (int k = 0; k < 4; ++k) {
+    std::string d = data;
+    for (int f = 0; f < 8; ++f) d[f % 2 ? pick(std::min<size_t>(d.size(), 256)) : pick(d.size())] ^= static_cast<char>(1u << (rng() % 8));
+    put(d, i++);
+  }
+  static const uint32_t kExtremes[] = {0, 0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFu, 1};
+  for (int k = 0; k < 6; ++k) {
+    std::string d = data;
+    size_t span = std::min<size_t>(d.size(), 512) / 4;
+    for (int f = 0; f < 3 && span > 0; ++f) {
+      size_t at = pick(span) * 4;
+      uint32_t v = kExtremes[rng() % 6];
+      for (int b = 0; b < 4 && at + b < d.size(); ++b) d[at + b] = static_cast<char>(v >> (8 * b));
+    }
+    put(d, i++);
+  }
+  return out;
+}
+
+TEST_F(NxscanTest, DamagedFilesAreScannedWithoutACrash) {
+  std::string dir = work_.path() + "/damaged";
+  fs::create_directories(dir);
+  std::vector<std::string> sources;
+  for (const char* f : {"eicar.com", "nyxel-demo.exe", "demo.cab"}) sources.push_back(std::string(NX_SOURCE_DIR) + "/samples/" + f);
+  fs::path corpus = fs::path(nxtest::sharedDir()) / "corpus";
+  if (fs::is_directory(corpus)) {
+    // A few small files of each kind keep the sanitizer run short.
+    for (const char* kind : {"cab", "cab-broken", "sis", "sisx", "wince-pe", "epoc-exe", "arj"}) {
+      if (!fs::is_directory(corpus / kind)) continue;
+      std::vector<fs::path> small;
+      for (auto& e : fs::directory_iterator(corpus / kind))
+        if (e.is_regular_file() && e.file_size() < 200 * 1024) small.push_back(e.path());
+      std::sort(small.begin(), small.end());
+      for (size_t k = 0; k < small.size() && k < 4; ++k) sources.push_back(small[k * small.size() / std::min<size_t>(small.size(), 4)].string());
+    }
+  } else {
+    std::fprintf(stderr, "shared corpus absent (%s): damaging the samples only\n", corpus.c_str());
+  }
+  std::vector<std::string> files;
+  uint32_t seed = 7;
+  for (auto& src : sources) {
+    std::string sub = dir + "/" + std::to_string(seed);
+    fs::create_directories(sub);
+    for (auto& f : damagedCopies(src, sub, seed)) files.push_back(f);
+    ++seed;
+  }
+  ASSERT_FALSE(files.empty());
+  Result r = scan("--json -j2 " + dir);
+  EXPECT_TRUE(r.code == 0 || r.code == 1 || r.code == 2) << "exit " << r.code << "\n" << r.err;
+  for (const char* crash : {"AddressSanitizer", "runtime error:", "LeakSanitizer", "terminate called"})
+    EXPECT_EQ(r.err.find(crash), std::string::npos) << r.err;
+  std::set<std::string> seen;
+  std::istringstream in(r.out);
+  for (std::string l; std::getline(in, l);) {
+    ASSERT_TRUE(!l.empty() && l.front() == '{' && l.back() == '}') << l;
+    size_t at = l.find("\"path\":\"");
+    ASSERT_NE(at, std::string::npos) << l;
+    at += 8;
+    seen.insert(l.substr(at, l.find('"', at) - at));
+  }
+  for (auto& f : files) EXPECT_TRUE(seen.count(f)) << f << " got no answer";
 }
 
 }  // namespace
