@@ -23,7 +23,7 @@
 namespace ce::detail {
 namespace {
 
-constexpr uint64_t kSegmentMagic = 0x3130304745535858ull;  // "XXSEG001"
+constexpr uint64_t kSegmentMagic = 0x3230304745535858ull;  // "XXSEG002": changes with any segment layout
 constexpr size_t kPrefix = 4096;
 
 struct SegmentPrefix {

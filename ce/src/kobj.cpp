@@ -243,14 +243,17 @@ void Locked::flushWakes() {
     h->globalSeq.fetch_add(1);
     futexWake(&h->globalSeq);
   } else {
+    bool global = wakeGlobal_;
     for (uint32_t i = 0; i < nWakes_; ++i) {
       Obj& o = h->objs[wakes_[i]];
       if (o.waiters.load()) futexWake(&o.seq);
+      if (o.anyWaiters.load()) global = true;
     }
-    if (nWakes_ && h->globalWaiters.load()) futexWake(&h->globalSeq);
+    if (global && h->globalWaiters.load()) futexWake(&h->globalSeq);
   }
   nWakes_ = 0;
   wakeAll_ = false;
+  wakeGlobal_ = false;
 }
 
 // ---- Table -----------------------------------------------------------------
@@ -310,25 +313,52 @@ uint32_t allocObj(Locked& L, OType type, const char16_t* name, uint32_t len, End
   return kNone;
 }
 
+namespace {
+
+uint64_t holdKey(uint32_t idx, End end) { return (static_cast<uint64_t>(idx) << 8) | end; }
+
+// This process's hold on (idx, end), or nullptr.
+Hold* findHold(Locked& L, uint32_t idx, End end) {
+  Header* h = L.h();
+  Seg* s = L.seg();
+  auto mine = [&](const Hold& hd) { return hd.count && hd.obj == idx && hd.proc == s->self && hd.end == end; };
+  auto it = s->holdAt.find(holdKey(idx, end));
+  if (it != s->holdAt.end()) {
+    if (it->second < kMaxHolds && mine(h->holds[it->second])) return &h->holds[it->second];
+    s->holdAt.erase(it);
+  }
+  for (uint32_t i = 0; i < kMaxHolds; ++i)
+    if (mine(h->holds[i])) {
+      s->holdAt[holdKey(idx, end)] = i;
+      return &h->holds[i];
+    }
+  return nullptr;
+}
+
+// Holds are made only by addHold, which notes each in holdAt, and never
+// move: a hold of this process missing from holdAt does not exist.
+bool mayHold(Locked& L, uint32_t idx, End end) { return L.seg()->holdAt.count(holdKey(idx, end)) != 0; }
+
+}  // namespace
+
 bool addHold(Locked& L, uint32_t idx, End end) {
   Header* h = L.h();
-  uint16_t self = L.seg()->self;
-  Hold* slot = nullptr;
-  Hold* freeSlot = nullptr;
-  for (auto& hd : h->holds) {
-    if (hd.count && hd.obj == idx && hd.proc == self && hd.end == end) {
-      slot = &hd;
-      break;
-    }
-    if (!freeSlot && hd.count == 0) freeSlot = &hd;
-  }
+  Seg* s = L.seg();
+  Hold* slot = mayHold(L, idx, end) ? findHold(L, idx, end) : nullptr;
   if (slot) {
     if (slot->count == UINT32_MAX) slot = nullptr;
-  } else if (freeSlot) {
-    freeSlot->obj = idx;
-    freeSlot->proc = self;
-    freeSlot->end = end;
-    slot = freeSlot;
+  } else {
+    for (uint32_t n = 0; n < kMaxHolds; ++n) {
+      uint32_t i = (s->freeHoldHint + n) % kMaxHolds;
+      if (h->holds[i].count) continue;
+      slot = &h->holds[i];
+      slot->obj = idx;
+      slot->proc = s->self;
+      slot->end = end;
+      s->freeHoldHint = (i + 1) % kMaxHolds;
+      s->holdAt[holdKey(idx, end)] = i;
+      break;
+    }
   }
   if (!slot) {
     SetLastError(ERROR_OUTOFMEMORY);
@@ -345,19 +375,18 @@ bool addHold(Locked& L, uint32_t idx, End end) {
 
 void dropHold(Locked& L, uint32_t idx, End end) {
   Header* h = L.h();
-  uint16_t self = L.seg()->self;
-  for (auto& hd : h->holds) {
-    if (hd.count && hd.obj == idx && hd.proc == self && hd.end == end) {
-      --hd.count;
-      Obj& o = h->objs[idx];
-      if (end == kReadEnd && o.readers) --o.readers;
-      if (end == kWriteEnd && o.writers) --o.writers;
-      if (o.refs) --o.refs;
-      L.changed(idx);
-      if (o.refs == 0) freeObj(h, idx);
-      return;
-    }
+  Hold* hd = findHold(L, idx, end);
+  if (!hd) return;
+  if (--hd->count == 0) {
+    L.seg()->holdAt.erase(holdKey(idx, end));
+    L.seg()->freeHoldHint = static_cast<uint32_t>(hd - h->holds);
   }
+  Obj& o = h->objs[idx];
+  if (end == kReadEnd && o.readers) --o.readers;
+  if (end == kWriteEnd && o.writers) --o.writers;
+  if (o.refs) --o.refs;
+  L.changed(idx);
+  if (o.refs == 0) freeObj(h, idx);
 }
 
 void reapDead(Locked& L, bool force) {

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 
 #include "ce/kernel.h"
 #include "device.h"
@@ -45,6 +46,11 @@ enum End : uint8_t { kNoEnd = 0, kReadEnd = 1, kWriteEnd = 2 };
 struct Obj {
   std::atomic<uint32_t> seq;      // futex word: bumped on every change
   std::atomic<uint32_t> waiters;  // threads asleep on seq (a hint for waking)
+  // Threads asleep on the device-wide word in a wait for several objects
+  // including this one: a change wakes that word only when someone waits
+  // there for this object, so unrelated traffic does not wake every such
+  // waiter on the device.
+  std::atomic<uint32_t> anyWaiters;
   uint32_t gen;                   // bumped when the slot is freed
   OType type;
   uint8_t manualReset;
@@ -130,6 +136,11 @@ struct Seg {
   uint8_t* arena = nullptr;
   uint16_t self = 0;  // this process's slot in procs
   ProcId me{};
+  // Where this process's hold on (object, end) was last seen, and where to
+  // look for a free hold first; hints only, checked against the table under
+  // the lock, which spares a walk over every hold per open and close.
+  std::unordered_map<uint64_t, uint32_t> holdAt;
+  uint32_t freeHoldHint = 0;
 };
 
 // The segment of the attached device, registering this process on first use;
@@ -148,6 +159,9 @@ class Locked {
   void relock();
   // Marks object idx as changed: bumps its word and the device-wide one.
   void changed(uint32_t idx);
+  // Wakes every waiter on the device-wide word when the lock is released
+  // (their sleep bounds depend on something that is not an object).
+  void wakeGlobal() { wakeGlobal_ = true; }
   Seg* seg() const { return s_; }
   Header* h() const { return s_->h; }
   Obj& obj(uint32_t idx) const { return s_->h->objs[idx]; }
@@ -157,6 +171,7 @@ class Locked {
   Seg* s_;
   bool held_ = false;
   bool wakeAll_ = false;
+  bool wakeGlobal_ = false;
   uint32_t wakes_[16];
   uint32_t nWakes_ = 0;
 };

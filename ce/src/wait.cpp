@@ -190,7 +190,13 @@ DWORD waitAny(DWORD count, const HANDLE* handles, DWORD ms) {
       }
     }
     uint32_t flags = (peer ? kPeerCheck : 0) | (anyProc ? kPollProcs : 0);
+    if (word == kNone)
+      for (DWORD i = 0; i < count; ++i)
+        if (t[i].kh) L.obj(t[i].kh->idx).anyWaiters.fetch_add(1);
     bool more = sleepLocked(L, word, deadline, flags, nextReap);
+    if (word == kNone)
+      for (DWORD i = 0; i < count; ++i)
+        if (t[i].kh) L.obj(t[i].kh->idx).anyWaiters.fetch_sub(1);
     for (DWORD i = 0; i < count; ++i) {
       if (!t[i].kh || !alive(L, *t[i].kh)) continue;
       Obj& o = L.obj(t[i].kh->idx);
@@ -287,6 +293,7 @@ BOOL CeRunAppAtTime(LPCWSTR app, const SYSTEMTIME* time) {
   for (uint32_t i = 0; i < kMaxObjects; ++i)
     if (h->objs[i].waiters.load() && h->objs[i].type == OType::Event) L.changed(i);
   L.changed(0);
+  L.wakeGlobal();
   fireDueTimers(L);
   return TRUE;
 }

@@ -2,7 +2,11 @@
 // one process (these also run under ThreadSanitizer).
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -137,6 +141,49 @@ TEST_F(KernelSync, WaitAnyLowestSignalledIndexWinsAndOnlyItIsConsumed) {
   });
   EXPECT_EQ(WaitForMultipleObjects(4, hs, FALSE, 5000), WAIT_OBJECT_0 + 2);
   setter.join();
+}
+
+// Voluntary context switches of a thread of this process so far.
+long switchesOf(pid_t tid) {
+  std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/status").c_str(), "r");
+  if (!f) return -1;
+  char line[256];
+  long n = -1;
+  while (std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
+  std::fclose(f);
+  return n;
+}
+
+TEST_F(KernelSync, WaitAnySleepsThroughChangesOfOtherObjects) {
+  // A service thread waits for any of two events for its whole life while
+  // the rest of the device churns through other objects; every one of those
+  // changes must not cost it a wake-up.
+  Owned e0(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Owned e1(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  Owned busy(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<pid_t> tid{0};
+  std::atomic<DWORD> got{WAIT_FAILED};
+  std::thread waiter([&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    HANDLE hs[] = {e0, e1};
+    got = WaitForMultipleObjects(2, hs, FALSE, 20000);
+  });
+  while (!tid.load()) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // asleep by now
+  long before = switchesOf(tid);
+  for (int i = 0; i < 2000; ++i) {
+    SetEvent(busy);
+    ResetEvent(busy);
+    HANDLE temp = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(temp);
+  }
+  long after = switchesOf(tid);
+  SetEvent(e1);
+  waiter.join();
+  EXPECT_EQ(got.load(), WAIT_OBJECT_0 + 1) << "still woken by its own object";
+  ASSERT_GE(before, 0);
+  EXPECT_LT(after - before, 50) << "woken by changes to objects it does not wait for";
 }
 
 TEST_F(KernelSync, WaitArgumentsAreChecked) {
