@@ -196,6 +196,13 @@ TEST_F(NxscanTest, DeviceInfoShowsTheInstalledVersion) {
   Result r = run(bin("nxdevice") + " --device-root " + root_ + " info");
   EXPECT_EQ(r.code, 0);
   EXPECT_TRUE(hasLineStarting(r.out, "installed:     1.00, signatures of 2026-12-10")) << r.out;
+  // Setup's product folders are there, so settings can be kept from the first read on.
+  for (const char* sub : {"Config", "temp", "Log", "Report", "Quarantine"})
+    EXPECT_TRUE(fs::is_directory(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/" + sub)) << sub;
+  Result scanned = scan("--no-summary " + files_ + "/demo.cab");
+  EXPECT_EQ(scanned.code, 1) << scanned.err;
+  EXPECT_TRUE(fs::exists(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/Config/wmolncnf.dat"))
+      << "the guard's settings are read (and made) before the engine asks it to ignore an extracted member";
 }
 
 // Damaged copies of real files: cut short, bytes flipped, header fields set

@@ -107,6 +107,13 @@ int cmdInstall(const std::string& root, std::string image) {
     ++copied;
   }
   if (ec) return fail("cannot list " + image);
+  // The product folders setup makes beside the modules: without "Config"
+  // every settings read fails and is retried in full on every call.
+  for (const char16_t* sub : {u"\\Config", u"\\temp", u"\\Log", u"\\Report", u"\\Quarantine"}) {
+    std::u16string folder = target + sub;
+    if (!ce::CreateDirectoryW(folder.c_str(), nullptr) && ce::GetLastError() != ce::ERROR_ALREADY_EXISTS)
+      return fail("cannot create " + ce::utf16ToUtf8(folder));
+  }
   std::printf("installed %d files from %s into %s\n", copied, img.c_str(), ce::utf16ToUtf8(target).c_str());
   std::printf("installed:     %s\n", installedVersion().c_str());
   return 0;
