@@ -8,7 +8,8 @@
 #              bin/nxdevice, bin/nxsig and image/
 #   FILES      corpus size (default 4000; the corpus is kept in
 #              $NX_BENCH_DIR, default /tmp/nx-bench, and reused)
-# nxscan and cat are timed as the best of NX_BENCH_RUNS runs (default 5).
+# nxscan and cat are timed as the best of NX_BENCH_RUNS rounds (default 5),
+# taking turns within each round.
 # Prints files per second of each tool, the ratios against the targets
 # (nxscan -j1 >= 10x clamscan, -j2 >= 1.7x -j1, -j2 within 2x of cat) and
 # whether both tools found the same files (ARJ archives excepted: the engine
@@ -44,22 +45,20 @@ timed() {  # timed OUTFILE CMD... -> seconds on stdout
   echo "$t1 - $t0" | bc -l
 }
 
-best() {  # best OUTFILE CMD... -> the shortest of $runs runs (the machine is shared)
-  local b="" t
-  for _ in $(seq "$runs"); do
-    t=$(timed "$@")
-    if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
-  done
-  echo "$b"
-}
+min() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
 runs=${NX_BENCH_RUNS:-5}
 
 find "$corpus" -type f -print0 | xargs -0 cat >/dev/null   # warm the page cache
-t_cat=$(best /dev/null sh -c "find '$corpus' -type f -print0 | xargs -0 cat")
-t_nx1=$(best "$work/nx-j1.txt" "$build/bin/nxscan" --device-root "$device" --no-summary -j1 "$corpus")
-t_nx2=$(best "$work/nx-j2.txt" "$build/bin/nxscan" --device-root "$device" --no-summary -j2 "$corpus")
-runs=1  # clamscan takes many seconds; once is enough for a ratio of this size
-t_clam=$(best "$work/clam.txt" clamscan -r --no-summary -d "$shared/bench/peer_db" "$corpus")
+# The machine is shared: the tools take turns within each round, so a slow
+# spell of the host hits all of them alike, and each keeps its best round.
+t_cat="" t_nx1="" t_nx2=""
+for _ in $(seq "$runs"); do
+  t_cat=$(min "$t_cat" "$(timed /dev/null sh -c "find '$corpus' -type f -print0 | xargs -0 cat")")
+  t_nx1=$(min "$t_nx1" "$(timed "$work/nx-j1.txt" "$build/bin/nxscan" --device-root "$device" --no-summary -j1 "$corpus")")
+  t_nx2=$(min "$t_nx2" "$(timed "$work/nx-j2.txt" "$build/bin/nxscan" --device-root "$device" --no-summary -j2 "$corpus")")
+done
+# clamscan takes many seconds; once is enough for a ratio of this size.
+t_clam=$(timed "$work/clam.txt" clamscan -r --no-summary -d "$shared/bench/peer_db" "$corpus")
 
 python3 - "$corpus" "$work" "$count" "$bytes" "$t_cat" "$t_nx1" "$t_nx2" "$t_clam" <<'PY'
 import os, re, sys

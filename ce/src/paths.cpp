@@ -242,6 +242,18 @@ bool fixCase(ResolvedPath& p) {
   std::u16string device = p.device;
   size_t pos = 0;
   bool last = false;
+  // Usually only the last name is missing or spelled otherwise (a file about
+  // to be made, a probe for a free name): a folder found as spelled spares
+  // the walk over every component before it.
+  if (size_t cut = p.rel.rfind('/'); cut != std::string::npos) {
+    std::string parent = p.rel.substr(0, cut);
+    int fd = static_cast<int>(openat2Call(p.dirFd, parent.c_str(), O_PATH | O_DIRECTORY, 0, resolveFlags(p.mount)));
+    if (fd >= 0) {
+      ::close(fd);
+      fixed = std::move(parent);
+      pos = cut + 1;
+    }
+  }
   while (!last) {
     size_t slash = p.rel.find('/', pos);
     last = slash == std::string::npos;
