@@ -2,7 +2,7 @@
 // drives the two named events of the scanning API and replaces installed
 // files, one command per line on standard input, answering "ok" on standard
 // output when the step is done.
-//   unload          set the unload event, clear the reload event
+//   unload          clear the reload event, set the unload event
 //   count KIND     raise byte KIND of updttype.cfg (done before the unload
 //                  event, as the update engine records the kind first)
 //   rewrite N      rewrite the file N of the install folder in place
@@ -32,8 +32,10 @@ int main() {
     std::string cmd;
     in >> cmd;
     if (cmd == "unload") {
-      ce::SetEvent(unload);
+      // The update engine's order: the reload event of the previous update
+      // goes first, so no worker takes it for the end of this one.
       ce::ResetEvent(reload);
+      ce::SetEvent(unload);
     } else if (cmd == "reload") {
       ce::SetEvent(reload);
       ce::ResetEvent(unload);
