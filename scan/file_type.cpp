@@ -268,8 +268,14 @@ int64_t findUpper(const File& f, int64_t from, const char* text) {
   if (got < len) return -1;
   for (;;) {
     for (int32_t i = 0; i < got; ++i) buf[i] = upper(buf[i]);
-    for (int32_t i = 0; i + len <= got; ++i)
-      if (std::memcmp(buf + i, text, static_cast<size_t>(len)) == 0) return pos + i;
+    // Candidates by their first byte: most text files hold few of them.
+    const uint8_t* end = buf + got - len + 1;
+    for (const uint8_t* p = buf; p < end;) {
+      p = static_cast<const uint8_t*>(std::memchr(p, static_cast<uint8_t>(text[0]), static_cast<size_t>(end - p)));
+      if (!p) break;
+      if (std::memcmp(p, text, static_cast<size_t>(len)) == 0) return pos + (p - buf);
+      ++p;
+    }
     // Step back so a match across the window's end is seen whole next time;
     // a window this short would not move forward, so it ends the search.
     pos = pos + got - (len + 5);
