@@ -98,7 +98,19 @@ void initSharedMutex(pthread_mutex_t* m) {
 }
 
 void lockShared(pthread_mutex_t* m, void (*onOwnerDied)(void*), void* ctx) {
-  int rc = pthread_mutex_lock(m);
+  // The segment locks are held for a few microseconds at a time: a short
+  // spin usually gets the lock without the sleep and wake-up (two context
+  // switches) a contended futex lock costs.
+  int rc = EBUSY;
+  for (int spin = 0; spin < 64 && rc == EBUSY; ++spin) {
+    rc = pthread_mutex_trylock(m);
+    if (rc == EBUSY) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+  if (rc == EBUSY) rc = pthread_mutex_lock(m);
   if (rc == EOWNERDEAD) {
     if (onOwnerDied) onOwnerDied(ctx);
     pthread_mutex_consistent(m);
