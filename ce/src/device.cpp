@@ -32,60 +32,100 @@ struct SegmentPrefix {
   char bootId[64];
 };
 
-std::string readBootId() {
-  std::ifstream in("/proc/sys/kernel/random/boot_id");
-  std::string id;
-  std::getline(in, id);
+const std::string& bootId() {
+  static const std::string id = [] {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }();
   return id;
+}
+
+// Fills a new segment's body and then its prefix, which marks it finished.
+void initSegmentFile(void* base, size_t size, void (*init)(void*, size_t)) {
+  if (init) init(static_cast<char*>(base) + kPrefix, size);
+  SegmentPrefix p{};
+  p.magic = kSegmentMagic;
+  p.size = size;
+  std::snprintf(p.bootId, sizeof p.bootId, "%s", bootId().c_str());
+  std::memcpy(base, &p, sizeof p);
+  ::msync(base, kPrefix, MS_SYNC);
 }
 
 }  // namespace
 
 void* mapDeviceSegment(const std::string& path, size_t size, void (*init)(void*, size_t)) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  if (::flock(fd, LOCK_EX) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  const size_t total = kPrefix + size;
-  static const std::string bootId = readBootId();
-  SegmentPrefix prefix{};
-  bool fresh = true;
-  struct stat st{};
-  if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) == total &&
-      ::pread(fd, &prefix, sizeof prefix, 0) == static_cast<ssize_t>(sizeof prefix)) {
-    fresh = !(prefix.magic == kSegmentMagic && prefix.size == size &&
-              std::strncmp(prefix.bootId, bootId.c_str(), sizeof prefix.bootId) == 0);
-  }
-  if (fresh) {
-    // Contents made before the host booted, or by another layout, hold locks
-    // of processes that no longer exist: start over.
-    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(total)) != 0) {
-      ::flock(fd, LOCK_UN);
+  // The lock is taken on the file that is at the path: a process that waited
+  // for it while another replaced the file opens the new one.
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    if (::flock(fd, LOCK_EX) != 0) {
       ::close(fd);
       return nullptr;
     }
+    struct stat held{}, named{};
+    if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
+        held.st_dev != named.st_dev) {
+      ::close(fd);
+      fd = -1;
+    }
   }
-  void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) {
+  if (fd < 0) return nullptr;
+  const size_t total = kPrefix + size;
+  SegmentPrefix prefix{};
+  bool fresh = true;
+  struct stat st{};
+  const bool empty = ::fstat(fd, &st) == 0 && st.st_size == 0;
+  if (static_cast<size_t>(st.st_size) == total &&
+      ::pread(fd, &prefix, sizeof prefix, 0) == static_cast<ssize_t>(sizeof prefix)) {
+    fresh = !(prefix.magic == kSegmentMagic && prefix.size == size &&
+              std::strncmp(prefix.bootId, bootId().c_str(), sizeof prefix.bootId) == 0);
+  }
+  auto done = [&](void* result) {
     ::flock(fd, LOCK_UN);
     ::close(fd);
-    return nullptr;
+    return result;
+  };
+  if (fresh && !empty) {
+    // Contents made before the host booted, or by a build with another
+    // layout, hold locks of processes that no longer exist or cannot be
+    // read by this one: start over in a new file put in place by rename.
+    // Cutting the old file short instead would fault every process of the
+    // other build that still has it mapped (a service that kept running
+    // across an update).
+    std::string fresher = path + ".new." + std::to_string(::getpid());
+    int nfd = ::open(fresher.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (nfd < 0) return done(nullptr);
+    // Made whole and locked before it takes the name, so whoever opens it
+    // next finds a finished segment.
+    if (::flock(nfd, LOCK_EX) != 0 || ::ftruncate(nfd, static_cast<off_t>(total)) != 0) {
+      ::close(nfd);
+      ::unlink(fresher.c_str());
+      return done(nullptr);
+    }
+    int old = fd;
+    fd = nfd;
+    void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    bool ok = base != MAP_FAILED;
+    if (ok) initSegmentFile(base, size, init);
+    if (!ok || ::rename(fresher.c_str(), path.c_str()) != 0) {
+      if (ok) ::munmap(base, total);
+      ::unlink(fresher.c_str());
+      ::close(old);
+      return done(nullptr);
+    }
+    ::close(old);  // lets the waiters go; they find the new file by its name
+    return done(static_cast<char*>(base) + kPrefix);
+  } else if (fresh && ::ftruncate(fd, static_cast<off_t>(total)) != 0) {
+    return done(nullptr);
   }
-  void* body = static_cast<char*>(base) + kPrefix;
-  if (fresh) {
-    if (init) init(body, size);
-    SegmentPrefix p{};
-    p.magic = kSegmentMagic;
-    p.size = size;
-    std::snprintf(p.bootId, sizeof p.bootId, "%s", bootId.c_str());
-    std::memcpy(base, &p, sizeof p);
-    ::msync(base, kPrefix, MS_SYNC);
-  }
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
-  return body;
+  void* base = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) return done(nullptr);
+  if (fresh) initSegmentFile(base, size, init);
+  return done(static_cast<char*>(base) + kPrefix);
 }
 
 void initSharedMutex(pthread_mutex_t* m) {

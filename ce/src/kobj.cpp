@@ -49,8 +49,50 @@ void initSegment(void* base, size_t) {
   h->nextDue = INT64_MAX;
 }
 
+constexpr uint32_t kSlotMask = kNameSlots - 1;
+static_assert((kNameSlots & kSlotMask) == 0 && kNameSlots > kMaxObjects && kMaxObjects < 0xFFFF);
+
+void indexInsert(Header* h, uint32_t idx) {
+  for (uint32_t s = h->nameHash[idx] & kSlotMask;; s = (s + 1) & kSlotMask)
+    if (!h->nameSlots[s]) {
+      h->nameSlots[s] = static_cast<uint16_t>(idx + 1);
+      return;
+    }
+}
+
+void indexRemove(Header* h, uint32_t idx) {
+  uint32_t i = h->nameHash[idx] & kSlotMask;
+  for (uint32_t n = 0;; ++n, i = (i + 1) & kSlotMask) {
+    if (n == kNameSlots || !h->nameSlots[i]) return;  // not in the index
+    if (h->nameSlots[i] == idx + 1) break;
+  }
+  // Close the gap: a later entry of the run moves back into it unless its
+  // home slot lies cyclically within (gap, entry].
+  for (uint32_t j = i, steps = 0;;) {
+    h->nameSlots[i] = 0;
+    for (;;) {
+      j = (j + 1) & kSlotMask;
+      if (++steps > kNameSlots) return;  // a damaged index (rebuilt by repair)
+      uint16_t v = h->nameSlots[j];
+      if (!v) return;
+      uint32_t home = v - 1u < kMaxObjects ? h->nameHash[v - 1u] & kSlotMask : j;
+      bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+      if (!stays) break;
+    }
+    h->nameSlots[i] = h->nameSlots[j];
+    i = j;
+  }
+}
+
+void rebuildIndex(Header* h) {
+  std::memset(h->nameSlots, 0, sizeof h->nameSlots);
+  for (uint32_t i = 0; i < kMaxObjects; ++i)
+    if (h->objs[i].type != OType::Free && h->nameHash[i]) indexInsert(h, i);
+}
+
 void freeObj(Header* h, uint32_t idx) {
   Obj& o = h->objs[idx];
+  if (h->nameHash[idx]) indexRemove(h, idx);
   if (o.type == OType::Queue && o.qPages) {
     for (uint32_t p = 0; p < o.qPages && o.qFirstPage + p < kArenaPages; ++p) h->pageUsed[o.qFirstPage + p] = 0;
   }
@@ -68,6 +110,7 @@ void freeObj(Header* h, uint32_t idx) {
 // in use, so a half-made record is either complete or still free.
 void repair(void* p) {
   auto* h = static_cast<Header*>(p);
+  std::memset(h->nameSlots, 0, sizeof h->nameSlots);  // rebuilt below from the records
   for (auto& o : h->objs) o.refs = 0;
   for (auto& o : h->objs) {
     if (o.type == OType::Queue) o.readers = o.writers = 0;
@@ -97,6 +140,9 @@ void repair(void* p) {
     }
     for (uint32_t p = 0; p < o.qPages && o.qFirstPage + p < kArenaPages; ++p) h->pageUsed[o.qFirstPage + p] = 1;
   }
+  for (uint32_t i = 0; i < kMaxObjects; ++i)
+    if (h->objs[i].type == OType::Free) h->nameHash[i] = 0;
+  rebuildIndex(h);
   h->nextDue = INT64_MAX;
   for (auto& t : h->timers) {
     if (t.nameLen > kNameMax) t.nameLen = 0;
@@ -278,8 +324,11 @@ static bool inClass(OType t, NameClass cls) {
 uint32_t findNamed(Locked& L, const char16_t* name, uint32_t len, NameClass cls) {
   Header* h = L.h();
   uint32_t hsh = hashName(name, len);
-  for (uint32_t i = 0; i < kMaxObjects; ++i) {
-    if (h->nameHash[i] != hsh) continue;
+  for (uint32_t n = 0, s = hsh & kSlotMask; n < kNameSlots; ++n, s = (s + 1) & kSlotMask) {
+    uint16_t v = h->nameSlots[s];
+    if (!v) break;
+    uint32_t i = v - 1u;
+    if (i >= kMaxObjects || h->nameHash[i] != hsh) continue;
     const Obj& o = h->objs[i];
     if (o.nameLen != len || !inClass(o.type, cls)) continue;
     if (std::memcmp(o.name, name, len * sizeof(char16_t)) != 0) continue;
@@ -300,6 +349,7 @@ uint32_t allocObj(Locked& L, OType type, const char16_t* name, uint32_t len, End
       if (len) std::memcpy(o.name, name, len * sizeof(char16_t));
       o.type = type;
       h->nameHash[i] = len ? hashName(name, len) : 0;
+      if (len) indexInsert(h, i);
       if (!addHold(L, i, end)) {
         freeObj(h, i);
         return kNone;

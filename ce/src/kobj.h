@@ -27,6 +27,7 @@
 namespace ce::detail::kobj {
 
 constexpr uint32_t kMaxObjects = 4096;
+constexpr uint32_t kNameSlots = 2 * kMaxObjects;  // a power of two
 constexpr uint32_t kMaxHolds = 8192;
 constexpr uint32_t kMaxProcs = 256;
 constexpr uint32_t kMaxTimers = 64;
@@ -120,6 +121,10 @@ struct Header {
   uint32_t allocHint;
   uint8_t pageUsed[kArenaPages];
   uint32_t nameHash[kMaxObjects];
+  // Named objects by hash: linear probing from hash & (kNameSlots - 1),
+  // holding index + 1 (0: empty). Deletion shifts later entries back, so
+  // there are no tombstones however often a name comes and goes.
+  uint16_t nameSlots[kNameSlots];
   Obj objs[kMaxObjects];
   Hold holds[kMaxHolds];
   Proc procs[kMaxProcs];

@@ -186,6 +186,36 @@ TEST_F(KernelSync, WaitAnySleepsThroughChangesOfOtherObjects) {
   EXPECT_LT(after - before, 50) << "woken by changes to objects it does not wait for";
 }
 
+TEST_F(KernelSync, NamesAreFoundWhileManyComeAndGo) {
+  // Thousands of names share the name index's slots; removing one must
+  // leave every other still to be found, and a closed name must be gone.
+  constexpr int kNames = 3000;
+  std::vector<HANDLE> h(kNames, nullptr);
+  auto name = [](int i) { return u"Churn_" + utf8ToUtf16(std::to_string(i)); };
+  uint32_t rng = 12345;
+  auto next = [&] { return rng = rng * 1103515245u + 12345u, (rng >> 8); };
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < kNames; ++i)
+      if (!h[i]) {
+        h[i] = CreateEventW(nullptr, TRUE, FALSE, name(i).c_str());
+        ASSERT_TRUE(h[i]) << i;
+        ASSERT_EQ(GetLastError(), ERROR_SUCCESS) << "name " << i << " was still found after its close";
+      }
+    for (int i = 0; i < kNames; ++i)
+      if (next() % 2) {
+        CloseHandle(h[i]);
+        h[i] = nullptr;
+      }
+    for (int i = 0; i < kNames; ++i) {
+      HANDLE o = OpenEventW(EVENT_ALL_ACCESS, FALSE, name(i).c_str());
+      ASSERT_EQ(o != nullptr, h[i] != nullptr) << "round " << round << " name " << i;
+      if (o) CloseHandle(o);
+    }
+  }
+  for (HANDLE x : h)
+    if (x) CloseHandle(x);
+}
+
 TEST_F(KernelSync, WaitArgumentsAreChecked) {
   Owned ev(CreateEventW(nullptr, TRUE, TRUE, nullptr));
   std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, ev.h);

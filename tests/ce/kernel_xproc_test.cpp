@@ -1,7 +1,9 @@
 // Kernel objects between real processes of one device: named events, the
 // guard's queue, wait-any ordering, run-at-time under a fast clock, and
 // processes killed while holding the lock, a mutex or a queue end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -99,6 +101,35 @@ TEST_F(KernelCrossProcess, ObjectLivesWhileAnyProcessHoldsIt) {
   ASSERT_TRUE(fresh);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "a new object, not the dead one's";
   CloseHandle(fresh);
+}
+
+TEST_F(KernelCrossProcess, SegmentOfAnotherBuildIsReplacedWithoutFaultingItsUsers) {
+  // A service of an older build (here this process) keeps running while a
+  // newer build starts: the newer one starts the segment over in a file of
+  // its own. Neither may read the other's records as its own.
+  HANDLE mine = CreateEventW(nullptr, TRUE, FALSE, u"Build_Event");
+  ASSERT_TRUE(mine);
+  nxtest::HelperProcess peer({"kevent_create", "Build_Event"});
+  ASSERT_EQ(trim(peer.readLine()), "created 183") << "one segment so far";
+  {
+    int fd = ::open((dev.root() + "/.ce/kobj").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    const uint64_t otherLayout = 0x3939394745535858ull;
+    ASSERT_EQ(::pwrite(fd, &otherLayout, sizeof otherLayout, 0), static_cast<ssize_t>(sizeof otherLayout));
+    ::close(fd);
+  }
+  nxtest::HelperProcess newer({"kevent_create", "Build_Event"});
+  EXPECT_EQ(trim(newer.readLine()), "created 0") << "a segment of its own, without the older build's objects";
+  EXPECT_EQ(nxtest::runHelper({"kevent_set", "Build_Event"}).exitCode, 0) << "later processes share the new segment";
+  EXPECT_EQ(WaitForSingleObject(mine, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the newer build's event is not the older one's";
+  EXPECT_TRUE(SetEvent(mine));
+  EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0) << "the older segment still works for its users";
+  EXPECT_TRUE(CloseHandle(mine));
+  for (auto* h : {&peer, &newer}) {
+    h->writeLine("go");
+    EXPECT_EQ(h->wait(), 0);
+  }
 }
 
 TEST_F(KernelCrossProcess, GuardQueueTakesTwentyMessagesAndRefusesTheTwentyFirst) {
