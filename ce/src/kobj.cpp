@@ -454,6 +454,13 @@ void reapDead(Locked& L, bool force) {
 
 void reapHoldersOf(Locked& L, uint32_t idx) {
   Header* h = L.h();
+  // Nothing to look for when every reference is this process's own (two
+  // threads of one scanner sharing the guard's queue).
+  uint32_t mine = 0;
+  for (End e : {kNoEnd, kReadEnd, kWriteEnd})
+    if (mayHold(L, idx, e))
+      if (Hold* hd = findHold(L, idx, e)) mine += hd->count;
+  if (h->objs[idx].refs <= mine) return;
   bool checked[kMaxProcs] = {};
   checked[L.seg()->self] = true;
   for (auto& hd : h->holds) {
