@@ -53,7 +53,7 @@ int openPath(const WCHAR* path, ResolvedPath& p, int flags, mode_t mode, bool& m
     if (fd < 0) SetLastError(errnoToError(errno));
     return fd;
   }
-  if (!fixCase(p)) return -1;
+  if (!fixCase(p, errno == ENOENT)) return -1;
   if (!p.lastExists && !(flags & O_CREAT)) {
     missing = true;
     SetLastError(ERROR_FILE_NOT_FOUND);

@@ -73,26 +73,33 @@ uint64_t resolveFlags(Mount m) {
   return m == Mount::Host ? RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS : RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
 }
 
-// Finds the entry of folder `dirRel` whose name equals `want` ignoring case.
+// Finds the entry of the open folder `fd` whose name equals `want` ignoring
+// case. The entries are read straight from the kernel: this runs for every
+// name about to be made, and a directory stream would cost two more calls.
+bool findNoCaseIn(int fd, const std::u16string& want, std::string& found) {
+  alignas(8) char buf[16384];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    for (long at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(buf + at);
+      at += e->d_reclen;
+      const char* name = e->d_name;
+      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+      if (equalsNoCase(utf8ToUtf16(name), want)) {
+        found = name;
+        return true;
+      }
+    }
+  }
+}
+
 bool findNoCase(const ResolvedPath& p, const std::string& dirRel, const std::u16string& want, std::string& found) {
   int fd = static_cast<int>(openat2Call(p.dirFd, dirRel.empty() ? "." : dirRel.c_str(), O_RDONLY | O_DIRECTORY, 0,
                                         resolveFlags(p.mount)));
   if (fd < 0) return false;
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    ::close(fd);
-    return false;
-  }
-  bool ok = false;
-  while (dirent* e = ::readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    if (equalsNoCase(utf8ToUtf16(e->d_name), want)) {
-      found = e->d_name;
-      ok = true;
-      break;
-    }
-  }
-  ::closedir(dir);
+  bool ok = findNoCaseIn(fd, want, found);
+  ::close(fd);
   return ok;
 }
 
@@ -229,7 +236,27 @@ bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames) {
   return true;
 }
 
-bool fixCase(ResolvedPath& p) {
+// Keeps the host and device spellings in step with what was found.
+static bool finishFixed(ResolvedPath& p, const std::string& fixed) {
+  std::string mountFolder = mountFolderOf(p.mount) + "/";
+  p.rel = fixed;
+  p.host = mountFolder + fixed;
+  std::u16string dev;
+  if (p.mount == Mount::Card) dev = std::u16string(u"\\") + kCardName;
+  if (p.mount == Mount::Host) dev = std::u16string(u"\\") + kHostName;
+  size_t s = 0;
+  while (s <= fixed.size()) {
+    size_t e = fixed.find('/', s);
+    if (e == std::string::npos) e = fixed.size();
+    dev.push_back(u'\\');
+    dev += utf8ToUtf16(std::string_view(fixed).substr(s, e - s));
+    s = e + 1;
+  }
+  p.device = dev;
+  return true;
+}
+
+bool fixCase(ResolvedPath& p, bool exactMissing) {
   if (p.rel.empty()) {
     std::string folder = mountFolderOf(p.mount);
     p.host = folder.empty() ? "/" : folder;
@@ -247,11 +274,22 @@ bool fixCase(ResolvedPath& p) {
   // the walk over every component before it.
   if (size_t cut = p.rel.rfind('/'); cut != std::string::npos) {
     std::string parent = p.rel.substr(0, cut);
-    int fd = static_cast<int>(openat2Call(p.dirFd, parent.c_str(), O_PATH | O_DIRECTORY, 0, resolveFlags(p.mount)));
+    // Opened for reading when the last name is known to be missing as
+    // spelled: the folder scan that follows uses this descriptor.
+    int fd = static_cast<int>(openat2Call(p.dirFd, parent.c_str(), exactMissing ? O_RDONLY | O_DIRECTORY : O_PATH | O_DIRECTORY,
+                                          0, resolveFlags(p.mount)));
     if (fd >= 0) {
-      ::close(fd);
       fixed = std::move(parent);
       pos = cut + 1;
+      if (exactMissing) {
+        std::string actual;
+        bool found = findNoCaseIn(fd, utf8ToUtf16(std::string_view(p.rel).substr(pos)), actual);
+        ::close(fd);
+        fixed += "/" + (found ? actual : p.rel.substr(pos));
+        p.lastExists = found;
+        return finishFixed(p, fixed);
+      }
+      ::close(fd);
     }
   }
   while (!last) {
@@ -284,23 +322,7 @@ bool fixCase(ResolvedPath& p) {
     if (last) p.lastExists = exists;
     pos = slash + 1;
   }
-  // Keep the host and device spellings in step with what was found.
-  std::string mountFolder = mountFolderOf(p.mount) + "/";
-  p.rel = fixed;
-  p.host = mountFolder + fixed;
-  std::u16string dev;
-  if (p.mount == Mount::Card) dev = std::u16string(u"\\") + kCardName;
-  if (p.mount == Mount::Host) dev = std::u16string(u"\\") + kHostName;
-  size_t s = 0;
-  while (s <= fixed.size()) {
-    size_t e = fixed.find('/', s);
-    if (e == std::string::npos) e = fixed.size();
-    dev.push_back(u'\\');
-    dev += utf8ToUtf16(std::string_view(fixed).substr(s, e - s));
-    s = e + 1;
-  }
-  p.device = dev;
-  return true;
+  return finishFixed(p, fixed);
 }
 
 bool resolvePath(const WCHAR* path, ResolvedPath& out) {

@@ -38,7 +38,9 @@ bool resolvePath(const WCHAR* path, ResolvedPath& out);
 // the open path that needs neither); fixCase then matches each component
 // ignoring case and fills host and device.
 bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames = true);
-bool fixCase(ResolvedPath& p);
+// exactMissing: the caller has just seen the whole path as spelled fail with
+// ENOENT, so the last name need not be tried as spelled again.
+bool fixCase(ResolvedPath& p, bool exactMissing = false);
 
 // openat2 below the mount folder with RESOLVE_BENEATH: a symbolic link that
 // leads out of the mount fails with EXDEV. Returns the descriptor or -1 (errno).
