@@ -272,26 +272,31 @@ bool fixCase(ResolvedPath& p, bool exactMissing) {
   // Usually only the last name is missing or spelled otherwise (a file about
   // to be made, a probe for a free name): a folder found as spelled spares
   // the walk over every component before it.
+  // The folder is opened for reading: a scan for the last name, if one is
+  // needed, uses this descriptor.
+  int parentFd = -1;
   if (size_t cut = p.rel.rfind('/'); cut != std::string::npos) {
     std::string parent = p.rel.substr(0, cut);
-    // Opened for reading when the last name is known to be missing as
-    // spelled: the folder scan that follows uses this descriptor.
-    int fd = static_cast<int>(openat2Call(p.dirFd, parent.c_str(), exactMissing ? O_RDONLY | O_DIRECTORY : O_PATH | O_DIRECTORY,
-                                          0, resolveFlags(p.mount)));
-    if (fd >= 0) {
+    parentFd = static_cast<int>(openat2Call(p.dirFd, parent.c_str(), O_RDONLY | O_DIRECTORY, 0, resolveFlags(p.mount)));
+    if (parentFd >= 0) {
       fixed = std::move(parent);
       pos = cut + 1;
       if (exactMissing) {
         std::string actual;
-        bool found = findNoCaseIn(fd, utf8ToUtf16(std::string_view(p.rel).substr(pos)), actual);
-        ::close(fd);
+        bool found = findNoCaseIn(parentFd, utf8ToUtf16(std::string_view(p.rel).substr(pos)), actual);
+        ::close(parentFd);
         fixed += "/" + (found ? actual : p.rel.substr(pos));
         p.lastExists = found;
         return finishFixed(p, fixed);
       }
-      ::close(fd);
     }
   }
+  struct Closer {
+    int& fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closeParent{parentFd};
   while (!last) {
     size_t slash = p.rel.find('/', pos);
     last = slash == std::string::npos;
@@ -307,7 +312,8 @@ bool fixCase(ResolvedPath& p, bool exactMissing) {
     } else if (errno == EXDEV || errno == ELOOP) {
       SetLastError(ERROR_ACCESS_DENIED);
       return false;
-    } else if (errno == ENOENT && findNoCase(p, fixed, utf8ToUtf16(comp), actual)) {
+    } else if (errno == ENOENT && (last && parentFd >= 0 ? findNoCaseIn(parentFd, utf8ToUtf16(comp), actual)
+                                                         : findNoCase(p, fixed, utf8ToUtf16(comp), actual))) {
       exists = true;
       if (!last) {
         // The match must be a folder too.
