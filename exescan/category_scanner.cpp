@@ -44,10 +44,7 @@ bool loadAll(CategoryTable (&into)[30]) {
   return true;
 }
 
-struct CategoryObject : ScannerObject {
-  ScanSettings* settings = nullptr;
-  char16_t path[kPathChars] = {};
-  std::int32_t handle = -1;
+struct CategoryObject : ScannerObject, OpenedFile {
   bool ownHandle = false;
   // Bytes read at the entry point of the current file (at most 30) and their checksum.
   std::size_t entryCount = 0;
@@ -90,13 +87,10 @@ bool recordMatches(const CategoryObject& s, FileWrapObject* fw, std::int32_t h, 
 
 std::int32_t opOpen(ScannerObject* o, std::int32_t handle, const char16_t* path, ScanSettings* settings,
                     const char16_t* rootDisplay, std::int32_t, uintptr_t) {
-  if (!path || !settings || !rootDisplay) return NX_ENGINE_MISSING_ARG;
   CategoryObject* s = self(o);
-  if (!copyPath(s->path, path)) return NX_ENGINE_ERROR;
-  s->settings = settings;
-  s->handle = handle < 0 ? -1 : handle;
-  s->ownHandle = false;
-  return NX_ENGINE_SUCCESS;
+  const std::int32_t rc = s->open(handle, path, settings, rootDisplay);
+  if (rc == NX_ENGINE_SUCCESS) s->ownHandle = false;
+  return rc;
 }
 
 std::int32_t scanOpen(CategoryObject* s, FileWrapObject* fw, char16_t* displayPath, ThreatListObject* threats,

@@ -19,22 +19,13 @@ bool loadTable(FileWrapObject* fw, PolyTable& into) {
 
 TableFrame<PolyTable> g_frame(&loadTable);
 
-struct PolyObject : ScannerObject {
-  char16_t path[kPathChars] = {};
-  std::int32_t handle = -1;
-  ScanSettings* settings = nullptr;
-};
+struct PolyObject : ScannerObject, OpenedFile {};
 
 PolyObject* self(ScannerObject* o) { return static_cast<PolyObject*>(o); }
 
 std::int32_t opOpen(ScannerObject* o, std::int32_t handle, const char16_t* path, ScanSettings* settings,
                     const char16_t* rootDisplay, std::int32_t, uintptr_t) {
-  if (!path || !settings || !rootDisplay) return NX_ENGINE_MISSING_ARG;
-  PolyObject* s = self(o);
-  if (!copyPath(s->path, path)) return NX_ENGINE_ERROR;
-  s->handle = handle < 0 ? -1 : handle;
-  s->settings = settings;
-  return NX_ENGINE_SUCCESS;
+  return self(o)->open(handle, path, settings, rootDisplay);
 }
 
 std::int32_t opScan(ScannerObject* o, char16_t* displayPath, ThreatListObject* threats, std::int32_t) {

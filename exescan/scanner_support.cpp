@@ -111,4 +111,13 @@ bool copyPath(char16_t* dst, const char16_t* src) {
   return true;
 }
 
+std::int32_t OpenedFile::open(std::int32_t fileHandle, const char16_t* filePath, ScanSettings* scanSettings,
+                              const char16_t* rootDisplay) {
+  if (!filePath || !scanSettings || !rootDisplay) return NX_ENGINE_MISSING_ARG;
+  if (!copyPath(path, filePath)) return NX_ENGINE_ERROR;
+  handle = fileHandle < 0 ? -1 : fileHandle;
+  settings = scanSettings;
+  return NX_ENGINE_SUCCESS;
+}
+
 }  // namespace nx::exe

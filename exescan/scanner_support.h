@@ -109,6 +109,18 @@ void fillThreat(ThreatRecord& rec, std::int16_t index, std::int16_t category, co
 // Copies a path of at most kPathChars - 1 characters; false when it is longer.
 bool copyPath(char16_t* dst, const char16_t* src);
 
+// What each scanner object keeps from its Open: the file's path, the
+// caller's wrapper handle (-1: the scan opens the file itself) and the settings.
+struct OpenedFile {
+  char16_t path[kPathChars] = {};
+  std::int32_t handle = -1;
+  ScanSettings* settings = nullptr;
+
+  // The Open operation's checks and copies, with its codes.
+  std::int32_t open(std::int32_t fileHandle, const char16_t* filePath, ScanSettings* scanSettings,
+                    const char16_t* rootDisplay);
+};
+
 template <class Table>
 std::int32_t TableFrame<Table>::deinit() {
   std::lock_guard hold(lock);
