@@ -276,72 +276,65 @@ void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, W
   if (sink.crc() != h.crc) countError(report, kMemberCrc);
 }
 
+// Opens the archive, finds its main header and runs walk over the members
+// with one header record; walk returns what a sound walk answers, and any
+// counted error answers kErrCounted instead. The report goes out either way.
+template <class Walk>
+int32_t walkArchive(FileWrapObject* files, const char* archivePath, WalkReport* reportOut, Walk walk) {
+  if (!files) return kErrNotOpenable;
+  WalkReport report;
+  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
+  if (!h) return kErrNotOpenable;
+  Archive a(files);
+  int32_t r = start(a, archivePath, *h, report);
+  if (reportOut) *reportOut = report;
+  if (r != 1) return r;
+  const int32_t sound = walk(a, *h, report);
+  if (reportOut) *reportOut = report;
+  return report.errors ? kErrCounted : sound;
+}
+
 }  // namespace
 
 int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut) {
-  if (!files) return kErrNotOpenable;
-  WalkReport report;
-  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
-  if (!h) return kErrNotOpenable;
-  Archive a(files);
-  int32_t r = start(a, archivePath, *h, report);
-  if (reportOut) *reportOut = report;
-  if (r != 1) return r;
-  int32_t count = 0;
-  while (readHeader(a, *h, false) > 0) {
-    ++count;
-    if (!a.skip(h->packedSize)) break;
-  }
-  if (reportOut) *reportOut = report;
-  return report.errors ? kErrCounted : count;
+  return walkArchive(files, archivePath, reportOut, [](Archive& a, Header& h, WalkReport&) {
+    int32_t count = 0;
+    while (readHeader(a, h, false) > 0) {
+      ++count;
+      if (!a.skip(h.packedSize)) break;
+    }
+    return count;
+  });
 }
 
 int32_t testMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut) {
-  if (!files) return kErrNotOpenable;
-  WalkReport report;
-  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
-  if (!h) return kErrNotOpenable;
-  Archive a(files);
-  int32_t r = start(a, archivePath, *h, report);
-  if (reportOut) *reportOut = report;
-  if (r != 1) return r;
-  int32_t count = 0;
-  char scratch[kCallerNameCapacity];
-  while (readHeader(a, *h, false) > 0) {
-    ++count;
-    const int64_t data = a.tell();
-    extractCurrent(a, *h, nullptr, scratch, report, true);
-    if (data < 0 || !a.seekTo(data) || !a.skip(h->packedSize)) break;
-  }
-  if (reportOut) *reportOut = report;
-  return report.errors ? kErrCounted : count;
+  return walkArchive(files, archivePath, reportOut, [](Archive& a, Header& h, WalkReport& report) {
+    int32_t count = 0;
+    char scratch[kCallerNameCapacity];
+    while (readHeader(a, h, false) > 0) {
+      ++count;
+      const int64_t data = a.tell();
+      extractCurrent(a, h, nullptr, scratch, report, true);
+      if (data < 0 || !a.seekTo(data) || !a.skip(h.packedSize)) break;
+    }
+    return count;
+  });
 }
 
 int32_t extractMember(FileWrapObject* files, const char* archivePath, int32_t n, const char* outputPath, char* name,
                       WalkReport* reportOut) {
-  if (!files) return kErrNotOpenable;
-  WalkReport report;
-  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
-  if (!h) return kErrNotOpenable;
-  Archive a(files);
-  int32_t r = start(a, archivePath, *h, report);
-  if (reportOut) *reportOut = report;
-  if (r != 1) return r;
-  for (int32_t index = 1; readHeader(a, *h, false) > 0; ++index) {
-    if (index == n) {
-      if (name) {
-        copyName(name, h->reported);
-        extractCurrent(a, *h, outputPath, name, report);
-      } else {
+  return walkArchive(files, archivePath, reportOut, [&](Archive& a, Header& h, WalkReport& report) {
+    for (int32_t index = 1; readHeader(a, h, false) > 0; ++index) {
+      if (index == n) {
         char scratch[kCallerNameCapacity];
-        extractCurrent(a, *h, outputPath, scratch, report);
+        if (name) copyName(name, h.reported);
+        extractCurrent(a, h, outputPath, name ? name : scratch, report);
+        break;
       }
-      break;
+      if (!a.skip(h.packedSize)) break;
     }
-    if (!a.skip(h->packedSize)) break;
-  }
-  if (reportOut) *reportOut = report;
-  return report.errors ? kErrCounted : 1;
+    return 1;
+  });
 }
 
 }  // namespace nx::arj
