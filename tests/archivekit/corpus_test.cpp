@@ -114,11 +114,7 @@ class CabCorpus : public ::testing::Test {
   void TearDown() override {
     if (fw) LibDeinit();
   }
-  static std::u16string devicePath(const std::string& host) {
-    std::u16string p = u"\\Host";
-    for (char16_t c : ce::utf8ToUtf16(fs::absolute(host).lexically_normal().string())) p.push_back(c == u'/' ? u'\\' : c);
-    return p;
-  }
+  static std::u16string devicePath(const std::string& host) { return nxtest::viaHostMount(host); }
   nxtest::TempDevice dev;
   FileWrapObject* fw = nullptr;
 };

@@ -18,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::u16string hostToDevice(const std::string& host) {
-  std::u16string p = u"\\Host";
-  for (char16_t c : ce::utf8ToUtf16(fs::absolute(host).lexically_normal().string())) p.push_back(c == u'/' ? u'\\' : c);
-  return p;
-}
+std::u16string hostToDevice(const std::string& host) { return nxtest::viaHostMount(host); }
 
 class SisLayer : public ::testing::Test {
  protected:
@@ -33,12 +29,7 @@ class SisLayer : public ::testing::Test {
     std::memcpy(g_szLogFileName, log.c_str(), (log.size() + 1) * sizeof(char16_t));
   }
   void TearDown() override { std::memcpy(g_szLogFileName, saved_, sizeof saved_); }
-  std::string logText() {
-    std::string raw = dev.readFile("Temp/sis.log");
-    std::u16string w(raw.size() / 2, u'\0');
-    std::memcpy(w.data(), raw.data(), w.size() * 2);
-    return ce::utf16ToUtf8(w);
-  }
+  std::string logText() { return dev.readUtf16Text("Temp/sis.log"); }
   template <class F>
   F entry(ce::HMODULE m, const char16_t* name) {
     auto f = reinterpret_cast<F>(ce::GetProcAddressW(m, name));

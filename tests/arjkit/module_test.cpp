@@ -104,25 +104,7 @@ class ArjModuleTest : public ::testing::Test {
     delete_(r);
     return out;
   }
-  std::vector<std::string> log() const {
-    std::vector<std::string> out;
-    if (!fs::exists(dev.host("Temp/engine.log"))) return out;
-    std::string raw = dev.readFile("Temp/engine.log");
-    std::u16string w(raw.size() / 2, u'\0');
-    std::memcpy(w.data(), raw.data(), w.size() * 2);
-    std::string all = ce::utf16ToUtf8(w);
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t end = all.find("\r\n", pos);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(pos, end - pos);
-      size_t sep = line.find(": ");
-      out.push_back(sep != std::string::npos && !line.empty() && isdigit(uint8_t(line[0])) ? line.substr(sep + 2)
-                                                                                          : line);
-      pos = end + 2;
-    }
-    return out;
-  }
+  std::vector<std::string> log() const { return dev.logTexts("Temp/engine.log"); }
 
   nxtest::TempDevice dev;
   nxtest::TempDir host;

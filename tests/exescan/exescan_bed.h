@@ -178,25 +178,7 @@ class Bed {
     return u"\\Temp\\" + ce::utf8ToUtf16(name);
   }
   // The debug log's lines without their time and thread prefix.
-  std::vector<std::string> log() const {
-    std::string raw;
-    if (std::filesystem::exists(dev.host("Temp/engine.log"))) raw = dev.readFile("Temp/engine.log");
-    std::u16string w(raw.size() / 2, u'\0');
-    std::memcpy(w.data(), raw.data(), w.size() * 2);
-    std::string all = ce::utf16ToUtf8(w);
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t end = all.find("\r\n", pos);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(pos, end - pos);
-      size_t sep = line.find(": ");
-      bool stamped = !line.empty() && line[0] >= '0' && line[0] <= '9' && sep != std::string::npos;
-      out.push_back(stamped ? line.substr(sep + 2) : line);
-      pos = end + 2;
-    }
-    return out;
-  }
+  std::vector<std::string> log() const { return dev.logTexts("Temp/engine.log"); }
 
   nxtest::TempDevice dev;
 

@@ -39,12 +39,7 @@ FileWrapDiag diag() {
 }
 
 // The UTF-16 content of the unload log at the root of the device, as UTF-8.
-std::string unloadLog(const nxtest::TempDevice& dev) {
-  std::string raw = dev.readFile("nxdebug.log");
-  std::u16string w(raw.size() / 2, u'\0');
-  std::memcpy(w.data(), raw.data(), w.size() * 2);
-  return ce::utf16ToUtf8(w);
-}
+std::string unloadLog(const nxtest::TempDevice& dev) { return dev.readUtf16Text("nxdebug.log"); }
 
 class FileKit : public ::testing::Test {
  protected:

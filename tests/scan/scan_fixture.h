@@ -98,29 +98,7 @@ class EngineTest : public ::testing::Test {
   }
 
   // The log's lines without their time and thread prefix.
-  std::vector<std::string> logTexts() const {
-    std::vector<std::string> out;
-    std::string raw;
-    try {
-      raw = dev.readFile("Temp/scan.log");
-    } catch (...) {
-      return out;
-    }
-    std::u16string w(raw.size() / 2, u'\0');
-    std::memcpy(w.data(), raw.data(), w.size() * 2);
-    std::string all = u8(w);
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t end = all.find("\r\n", pos);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(pos, end - pos);
-      size_t sep = line.find(": ");
-      bool stamped = !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) && sep != std::string::npos;
-      out.push_back(stamped ? line.substr(sep + 2) : line);
-      pos = end + 2;
-    }
-    return out;
-  }
+  std::vector<std::string> logTexts() const { return dev.logTexts("Temp/scan.log"); }
 
   // Journal lines that start with prefix.
   static std::vector<std::string> journal(const std::string& prefix = "") {

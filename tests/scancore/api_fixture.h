@@ -133,29 +133,7 @@ class ApiTest : public ::testing::Test {
     std::memcpy(name, log.c_str(), (log.size() + 1) * sizeof(WCHAR));
   }
 
-  std::vector<std::string> logTexts(const std::string& rel = "Temp/nxdebug.log") const {
-    std::vector<std::string> out;
-    std::string raw;
-    try {
-      raw = dev.readFile(rel);
-    } catch (...) {
-      return out;
-    }
-    std::u16string w(raw.size() / 2, u'\0');
-    std::memcpy(w.data(), raw.data(), w.size() * 2);
-    std::string all = u8(w);
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t end = all.find("\r\n", pos);
-      if (end == std::string::npos) end = all.size();
-      std::string line = all.substr(pos, end - pos);
-      size_t sep = line.find(": ");
-      bool stamped = !line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) && sep != std::string::npos;
-      out.push_back(stamped ? line.substr(sep + 2) : line);
-      pos = end + 2;
-    }
-    return out;
-  }
+  std::vector<std::string> logTexts(const std::string& rel = "Temp/nxdebug.log") const { return dev.logTexts(rel); }
   bool logHas(const std::string& text, const std::string& rel = "Temp/nxdebug.log") const {
     for (const std::string& l : logTexts(rel))
       if (l == text) return true;

@@ -103,6 +103,36 @@ std::string TempDevice::readFile(const std::string& rel) const {
   return ss.str();
 }
 
+std::string TempDevice::readUtf16Text(const std::string& rel) const {
+  const std::string raw = readFile(rel);
+  std::u16string w(raw.size() / 2, u'\0');
+  std::memcpy(w.data(), raw.data(), w.size() * 2);
+  return ce::utf16ToUtf8(w);
+}
+
+std::vector<std::string> TempDevice::logTexts(const std::string& rel) const {
+  const std::string all = readUtf16Text(rel);
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t end = all.find("\r\n", pos);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(pos, end - pos);
+    const size_t sep = line.find(": ");
+    const bool stamped = !line.empty() && line[0] >= '0' && line[0] <= '9' && sep != std::string::npos;
+    out.push_back(stamped ? line.substr(sep + 2) : line);
+    pos = end + 2;
+  }
+  return out;
+}
+
+std::u16string viaHostMount(const std::string& hostPath) {
+  std::u16string p = u"\\Host";
+  for (char16_t c : ce::utf8ToUtf16(std::filesystem::absolute(hostPath).lexically_normal().string()))
+    p.push_back(c == u'/' ? u'\\' : c);
+  return p;
+}
+
 TempDir::TempDir() : path_(makeTemp("dir")) {}
 TempDir::~TempDir() { removeTree(path_); }
 

@@ -22,10 +22,18 @@ class TempDevice {
   std::string host(const std::string& rel) const { return root_ + "/" + rel; }
   void writeFile(const std::string& rel, const std::string& content) const;
   std::string readFile(const std::string& rel) const;
+  // A UTF-16LE text file (a debug log) as UTF-8; "" when it is missing.
+  std::string readUtf16Text(const std::string& rel) const;
+  // The lines of the debug log at rel without their time and thread prefix
+  // ("H:M:S:TTTTTTTT: "; error lines have none); none when it is missing.
+  std::vector<std::string> logTexts(const std::string& rel) const;
 
  private:
   std::string root_;
 };
+
+// The device path of a host file through the \Host mount (host tools only).
+std::u16string viaHostMount(const std::string& hostPath);
 
 // A scratch host folder (not a device), removed at destruction.
 class TempDir {
