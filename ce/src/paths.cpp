@@ -266,7 +266,6 @@ bool fixCase(ResolvedPath& p, bool exactMissing) {
     return true;
   }
   std::string fixed;
-  std::u16string device = p.device;
   size_t pos = 0;
   bool last = false;
   // Usually only the last name is missing or spelled otherwise (a file about
