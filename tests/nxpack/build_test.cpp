@@ -360,6 +360,10 @@ TEST_F(NxPackBuild, BadInputIsRefusedWithNothingWritten) {
   CliRun r = build(files("ok2", database(12)), damaged);
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
+  const fs::path same = files("same", good);
+  const auto sameBefore = filesUnder(same);
+  EXPECT_EQ(build(same, same).exit, 2) << "the server folder is the folder of files";
+  EXPECT_TRUE(filesUnder(same) == sameBefore);
   EXPECT_EQ(run("build " + q(files("ok", good))).exit, 2) << "no -o";
   EXPECT_EQ(run("").exit, 2);
   EXPECT_EQ(run("--help").exit, 0);

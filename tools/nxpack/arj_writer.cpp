@@ -97,13 +97,12 @@ void ArjWriter::add(const std::string& name, const uint8_t* data, size_t size, u
 }
 
 std::vector<uint8_t> ArjWriter::finish() {
-  if (!finished_) {
-    out_.push_back(kHeaderIdLow);
-    out_.push_back(kHeaderIdHigh);
-    put16(out_, 0);
-    finished_ = true;
-  }
-  return out_;
+  if (finished_) throw std::logic_error("ARJ archive already finished");
+  out_.push_back(kHeaderIdLow);
+  out_.push_back(kHeaderIdHigh);
+  put16(out_, 0);
+  finished_ = true;
+  return std::move(out_);
 }
 
 }  // namespace nxpack

@@ -30,7 +30,7 @@ class ArjWriter {
   // The method actually used for the member added last.
   ArjMethod lastMethod() const { return lastMethod_; }
 
-  // The finished archive (the end marker appended).
+  // The finished archive (the end marker appended); the writer is done with it.
   std::vector<uint8_t> finish();
 
  private:

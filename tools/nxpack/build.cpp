@@ -176,6 +176,9 @@ void build(const BuildOptions& o, std::ostream& out) {
   }
 
   const fs::path filesDir(o.filesDir), serverDir(o.serverDir);
+  std::error_code same;
+  if (fs::equivalent(filesDir, serverDir, same))
+    throw UsageError(serverDir.string() + ": the server folder cannot be the folder of files to pack");
   std::vector<InputFile> files = readInputs(filesDir);
   const Version version = versionOf(files, filesDir);
   const Existing ex = loadExisting(serverDir);
