@@ -4,6 +4,8 @@
 // history of a folder (types, sequence numbers, revisions, the order of
 // versions) and the refusal of bad input with nothing written.
 #include <openssl/evp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -360,6 +362,18 @@ TEST_F(NxPackBuild, BadInputIsRefusedWithNothingWritten) {
   CliRun r = build(files("ok2", database(12)), damaged);
   EXPECT_EQ(r.exit, 1);
   EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
+  // A folder another build holds is refused, untouched.
+  {
+    const auto held = filesUnder(damaged);
+    const int fd = ::open(damaged.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    CliRun busy = build(files("ok3", database(12)), damaged);
+    ::close(fd);
+    EXPECT_EQ(busy.exit, 1);
+    EXPECT_NE(busy.err.find("another nxpack build"), std::string::npos) << busy.err;
+    EXPECT_TRUE(filesUnder(damaged) == held);
+  }
   const fs::path same = files("same", good);
   const auto sameBefore = filesUnder(same);
   EXPECT_EQ(build(same, same).exit, 2) << "the server folder is the folder of files";

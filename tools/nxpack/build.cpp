@@ -5,7 +5,13 @@
 // its installed copy of index.dat does not list yet. So a build appends a
 // package and rewrites the index files around it; a new folder starts a new
 // history.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -30,6 +36,26 @@ namespace {
 constexpr uint64_t kMaxInput = 1ull << 30;
 constexpr uint64_t kMaxIndexFile = 16u << 20;
 constexpr uint64_t kMaxPackageFile = 0x7FFFFFFFull;
+
+// An exclusive hold on the server folder for the whole build (flock on the
+// folder itself, so nothing is added to what is served).
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& dir) {
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) throw Failure(dir.string() + ": cannot open: " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd_);
+      throw Failure(dir.string() + ": another nxpack build is adding to this folder; try again when it is done");
+    }
+  }
+  ~FolderLock() { ::close(fd_); }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
 
 struct InputFile {
   std::string name;
@@ -181,6 +207,22 @@ void build(const BuildOptions& o, std::ostream& out) {
     throw UsageError(serverDir.string() + ": the server folder cannot be the folder of files to pack");
   std::vector<InputFile> files = readInputs(filesDir);
   const Version version = versionOf(files, filesDir);
+  // Two builds into one folder would each write an index without the
+  // other's package; the second waits for nothing and is refused. A folder
+  // made here goes again when the build fails.
+  std::error_code ec;
+  const bool created = !fs::exists(serverDir, ec);
+  if (created && !ec) fs::create_directories(serverDir, ec);
+  if (ec) throw Failure(serverDir.string() + ": cannot create: " + ec.message());
+  struct RemoveIfCreated {
+    fs::path dir;
+    bool armed;
+    ~RemoveIfCreated() {
+      std::error_code ignored;
+      if (armed) fs::remove_all(dir, ignored);
+    }
+  } cleanup{serverDir, created};
+  const FolderLock lock(serverDir);
   const Existing ex = loadExisting(serverDir);
   if (ex.signedFolder && !key)
     throw Failure((serverDir / "index.sig").string() + ": the folder is signed; give --sign KEY so that the new "
@@ -248,9 +290,6 @@ void build(const BuildOptions& o, std::ostream& out) {
   const uint8_t revision = static_cast<uint8_t>(ex.revision ? *ex.revision + 1 : 1);
   const Bytes indexBin = encodeIndexBin(revision, indexDat);
 
-  std::error_code ec;
-  fs::create_directories(serverDir, ec);
-  if (ec) throw Failure(serverDir.string() + ": cannot create: " + ec.message());
   StagedFiles staged(serverDir);
   // Renamed in this order: a handset that sees the new index.bin finds
   // everything it points at already in place.
@@ -269,6 +308,7 @@ void build(const BuildOptions& o, std::ostream& out) {
   }
   staged.add("index.bin", indexBin);
   staged.commit();
+  cleanup.armed = false;
 
   char line[400];
   std::snprintf(line, sizeof line, "nxpack: %s: type %d, sequence %d, %zu file%s, %llu bytes in a %zu-byte package, "
