@@ -412,7 +412,7 @@ BOOL MoveFileW(LPCWSTR from, LPCWSTR to) {
   ResolvedPath dst;
   if (!resolvePath(to, dst)) return FALSE;
   if (dst.lastExists) return SetLastError(ERROR_ALREADY_EXISTS), FALSE;
-  if (!S_ISDIR(st.st_mode) && shareInUse(st.st_dev, st.st_ino)) return SetLastError(ERROR_SHARING_VIOLATION), FALSE;
+  if (!S_ISDIR(st.st_mode) && shareBlocksMove(st.st_dev, st.st_ino)) return SetLastError(ERROR_SHARING_VIOLATION), FALSE;
   int sdir, ddir;
   std::string sname, dname;
   if (!parentFd(src, sdir, sname)) return FALSE;

@@ -397,7 +397,7 @@ HMODULE loadByPath(Table& t, LPCWSTR path) {
   m->ino = ino;
   m->devicePath = rp.device;
   m->deps = std::move(deps);
-  if (!shareAcquire(dev, ino, GENERIC_READ, FILE_SHARE_READ, &m->shareSlot)) {
+  if (!shareAcquire(dev, ino, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &m->shareSlot)) {
     m->shareSlot = -1;
     DWORD e = GetLastError();
     releaseFile(*m);
@@ -637,7 +637,7 @@ HMODULE ModuleFromAddress(const void* address) {
   m->devicePath = devicePath;
   // It is mapped, so it is in use like any loaded module; if a writer got
   // there first there is nothing to refuse it any more.
-  if (!shareAcquire(m->dev, m->ino, GENERIC_READ, FILE_SHARE_READ, &m->shareSlot)) m->shareSlot = -1;
+  if (!shareAcquire(m->dev, m->ino, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &m->shareSlot)) m->shareSlot = -1;
   uintptr_t id = m->id;
   t.byId.emplace(id, std::move(m));
   return toHandle(id);

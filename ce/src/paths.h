@@ -62,5 +62,10 @@ void shareRelease(int32_t slot);
 // Whether any open (handle or loaded module) of the file exists: such a file
 // cannot be deleted, moved over, or removed on the handset.
 bool shareInUse(uint64_t dev, uint64_t ino);
+// Whether an open of the file keeps it from being renamed: every handle
+// opened without FILE_SHARE_DELETE does. A loaded module does not, as on the
+// handset, whose loader maps an image with delete sharing: an updater can
+// move a module that is in use out of the way (it cannot delete or write it).
+bool shareBlocksMove(uint64_t dev, uint64_t ino);
 
 }  // namespace ce::detail

@@ -118,7 +118,12 @@ void shareRelease(int32_t slot) {
   });
 }
 
-bool shareInUse(uint64_t dev, uint64_t ino) {
+namespace {
+
+// Whether a live record of the file matches; records of dead processes met
+// on the way are dropped.
+template <class Pred>
+bool anyRecord(uint64_t dev, uint64_t ino, Pred&& pred) {
   DeviceState* d = device();
   if (!d) return false;
   KernelSegment* seg = d->seg;
@@ -130,8 +135,12 @@ bool shareInUse(uint64_t dev, uint64_t ino) {
       OpenFileRecord& r = seg->files[i];
       int32_t next = r.next;
       if (r.dev == dev && r.ino == ino) {
-        if (!ownedByDeadProcess(r, me)) return true;
-        unlinkRecord(seg, b, prev, i);
+        if (!ownedByDeadProcess(r, me)) {
+          if (pred(r)) return true;
+          prev = i;
+        } else {
+          unlinkRecord(seg, b, prev, i);
+        }
       } else {
         prev = i;
       }
@@ -139,6 +148,16 @@ bool shareInUse(uint64_t dev, uint64_t ino) {
     }
     return false;
   });
+}
+
+}  // namespace
+
+bool shareInUse(uint64_t dev, uint64_t ino) {
+  return anyRecord(dev, ino, [](const OpenFileRecord&) { return true; });
+}
+
+bool shareBlocksMove(uint64_t dev, uint64_t ino) {
+  return anyRecord(dev, ino, [](const OpenFileRecord& r) { return (r.share & FILE_SHARE_DELETE) == 0; });
 }
 
 }  // namespace ce::detail

@@ -141,6 +141,21 @@ TEST(Files, ShareModesInOneProcess) {
   }
 }
 
+// A rename needs every other opener to share deletion, as on the handset;
+// deleting still needs the file to be closed everywhere.
+TEST(Files, RenameOfAnOpenFileNeedsDeleteSharing) {
+  nxtest::TempDevice dev;
+  dev.writeFile("Temp/lent.txt", "lent");
+  nxtest::HelperProcess holder({"open", "\\Temp\\lent.txt", "r", "5"});  // read, share read and delete
+  ASSERT_EQ(holder.readLine(), "open 0\n");
+  ASSERT_TRUE(MoveFileW(u"\\Temp\\lent.txt", u"\\Temp\\moved.txt")) << GetLastError();
+  EXPECT_FALSE(DeleteFileW(u"\\Temp\\moved.txt"));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  holder.writeLine("done");
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_TRUE(DeleteFileW(u"\\Temp\\moved.txt"));
+}
+
 TEST(Files, ShareModesAcrossProcesses) {
   nxtest::TempDevice dev;
   dev.writeFile("Temp/held.txt", "precious");

@@ -134,6 +134,29 @@ TEST_F(Modules, ModuleLoadedByAnotherProcessCannotBeWritten) {
   EXPECT_EQ(writeOpenError(u"\\Windows\\nxmod.dll"), ERROR_SUCCESS);
 }
 
+// How an update replaces a module a running program has loaded: the mapped
+// file is moved aside (it cannot be written or deleted), the new one takes
+// its name, the program keeps the module it has and a new load gets the new
+// one; the old file can go once nobody maps it.
+TEST_F(Modules, ModuleInUseIsMovedAsideAndANewOneTakesItsName) {
+  nxtest::HelperProcess holder({"loadhold", "\\Windows\\nxmod.dll"});
+  ASSERT_EQ(holder.readLine(), "loaded 1\n");
+  ASSERT_TRUE(MoveFileW(u"\\Windows\\nxmod.dll", u"\\Windows\\nxmod.dll.1nx")) << GetLastError();
+  EXPECT_FALSE(DeleteFileW(u"\\Windows\\nxmod.dll.1nx"));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(writeOpenError(u"\\Windows\\nxmod.dll.1nx"), ERROR_SHARING_VIOLATION);
+  dev.writeFile("Windows/nxmod.dll", moduleBytes(2));
+  HMODULE h = LoadLibraryW(u"\\Windows\\nxmod.dll");
+  ASSERT_NE(h, nullptr) << GetLastError();
+  EXPECT_EQ(proc<int (*)()>(h, "ModuleVersion")(), 2);
+  EXPECT_TRUE(FreeLibrary(h));
+
+  holder.writeLine("go");
+  EXPECT_EQ(holder.readLine(), "freed\n");
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_TRUE(DeleteFileW(u"\\Windows\\nxmod.dll.1nx")) << GetLastError();
+}
+
 TEST_F(Modules, AModuleOpenForWritingDoesNotLoad) {
   HANDLE w = CreateFileW(u"\\Windows\\nxmod.dll", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(w, INVALID_HANDLE_VALUE);
