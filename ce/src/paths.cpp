@@ -119,7 +119,8 @@ DWORD errnoToError(int err, bool forDirectory) {
     case EEXIST: return ERROR_FILE_EXISTS;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
+    case EDQUOT:
+    case EFBIG: return ERROR_DISK_FULL;  // a file-size limit set on the process reads as a full disk
     case EMFILE:
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
