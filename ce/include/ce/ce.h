@@ -6,6 +6,7 @@
 #include "ce/files.h"
 #include "ce/kernel.h"
 #include "ce/module.h"
+#include "ce/network.h"
 #include "ce/process.h"
 #include "ce/text.h"
 #include "ce/time.h"
