@@ -21,5 +21,7 @@ bool attach(const std::string& root);
 
 // init, info, card, clock, install
 void addCoreCommands(CLI::App& app, Context& ctx);
+// network [on|off]
+void addNetworkCommands(CLI::App& app, Context& ctx);
 
 }  // namespace nxdevice

@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   app.add_option("--device-root", ctx.root, "device root folder (default: $NX_DEVICE_ROOT or the user's data folder)");
 
   nxdevice::addCoreCommands(app, ctx);
+  nxdevice::addNetworkCommands(app, ctx);
 
   CLI11_PARSE(app, argc, argv);
   return ctx.status;
