@@ -159,6 +159,7 @@ TEST_F(NxPackBuild, HistoryTypesSequencesAndRefusals) {
       {"older engine", database(20, 1, 0), "", "older"},
       {"new engine without an engine update", database(20, 1, 2), "--type 100", "not an engine update"},
       {"a type and sequence already used", database(20, 1, 1), "--type 103 --sequence 7", "already"},
+      {"the present revision again", database(20, 1, 1), "--revision 5", "present revision"},
   };
   const auto before = filesUnder(server);
   for (const Refusal& f : refusals) {
@@ -172,7 +173,7 @@ TEST_F(NxPackBuild, HistoryTypesSequencesAndRefusals) {
 
 TEST_F(NxPackBuild, ExplicitTypeAndSequenceInANewFolder) {
   const fs::path server = at("server");
-  CliRun r = build(files("f", database(11)), server, "--type 105 --sequence 0 --store");
+  CliRun r = build(files("f", database(11)), server, "--type 105 --sequence 0 --store --revision 0");
   ASSERT_EQ(r.exit, 0) << r.err;
   auto entries = index(server);
   ASSERT_EQ(entries.size(), 1u);
@@ -181,6 +182,7 @@ TEST_F(NxPackBuild, ExplicitTypeAndSequenceInANewFolder) {
   EXPECT_EQ(entries[0].name, "nx105000.pkg");
   const Bytes p = readHost(server / "nx105000.pkg");
   EXPECT_EQ(uint8_t(p[13]), 105);
+  EXPECT_EQ(uint8_t(readHost(server / "index.bin")[0]), 0);
   // --store: every member header says method 0.
   const Bytes arj = body(p);
   size_t at = 4 + le16(arj, 2) + 4 + 2;
@@ -297,6 +299,7 @@ TEST_F(NxPackBuild, BadInputIsRefusedWithNothingWritten) {
       {"type too low", good, "--type 99", 2, "package types"},
       {"type too high", good, "--type 107", 2, "package types"},
       {"sequence too high", good, "--sequence 256", 2, "0 to 255"},
+      {"revision too high", good, "--revision 256", 2, "0 to 255"},
       {"negative sequence", good, "--sequence -1", 2, "0 to 255"},
       {"not a web address", good, "--url ftp://host/", 2, "http"},
       {"blank in the address", good, "--url 'http://host/a b'", 2, "blanks"},

@@ -190,6 +190,8 @@ void build(const BuildOptions& o, std::ostream& out) {
                      "106 (engine; 106 marks an engine update)");
   if (o.sequence && (*o.sequence < 0 || *o.sequence > 255))
     throw UsageError("--sequence " + std::to_string(*o.sequence) + ": sequence numbers are 0 to 255");
+  if (o.revision && (*o.revision < 0 || *o.revision > 255))
+    throw UsageError("--revision " + std::to_string(*o.revision) + ": the revision is one byte, 0 to 255");
   std::vector<std::string> bases;
   for (const std::string& u : o.urls) bases.push_back(normalizeBase(u));
   std::optional<Ed25519Key> key;
@@ -287,7 +289,11 @@ void build(const BuildOptions& o, std::ostream& out) {
   for (const ExistingPackage& p : ex.packages) entries.push_back(p.entry);
   entries.push_back(entry);
   const Bytes indexDat = encodeIndex(entries);
-  const uint8_t revision = static_cast<uint8_t>(ex.revision ? *ex.revision + 1 : 1);
+  const uint8_t revision = static_cast<uint8_t>(o.revision ? *o.revision : ex.revision ? *ex.revision + 1 : 1);
+  // Handsets compare nothing but this byte with their installed index.bin.
+  if (ex.revision && revision == *ex.revision)
+    throw Failure("--revision " + std::to_string(revision) + " is the folder's present revision; handsets that "
+                  "have it would call the folder up to date and never look at the new package");
   const Bytes indexBin = encodeIndexBin(revision, indexDat);
 
   StagedFiles staged(serverDir);

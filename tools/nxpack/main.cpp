@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   nxpack::BuildOptions b;
-  int type = 0, sequence = 0;
+  int type = 0, sequence = 0, revision = 0;
   std::string signKey;
   auto* build = app.add_subcommand("build", "add a package made of every file of FILES_DIR to SERVER_DIR");
   build->add_option("FILES_DIR", b.filesDir, "folder of the files to install (with their scanver.cnf)")->required();
@@ -22,6 +22,8 @@ int main(int argc, char** argv) {
   auto* typeOpt = build->add_option("--type", type, "package type 100-106 (default: 106 with modules or a new "
                                                     "engine version, else 100)");
   auto* seqOpt = build->add_option("--sequence", sequence, "sequence number 0-255 (default: next free for the type)");
+  auto* revOpt = build->add_option("--revision", revision, "index.bin revision 0-255 (default: one more than the "
+                                                          "folder's, 1 in a new folder)");
   build->add_option("--url", b.urls, "base address written into httpdn.dat (may be given more than once)");
   auto* signOpt = build->add_option("--sign", signKey, "Ed25519 private key (PEM) that signs index.sig");
   build->add_flag("--store", b.store, "store the files without compressing them");
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
     if (*build) {
       if (*typeOpt) b.type = type;
       if (*seqOpt) b.sequence = sequence;
+      if (*revOpt) b.revision = revision;
       if (*signOpt) b.signKey = signKey;
       nxpack::build(b, std::cout);
     } else if (*verify) {

@@ -25,6 +25,7 @@ struct BuildOptions {
   std::string serverDir;
   std::optional<int> type;
   std::optional<int> sequence;
+  std::optional<int> revision;  // index.bin's byte; default one more than before, 1 in a new folder
   std::vector<std::string> urls;
   std::optional<std::string> signKey;
   bool store = false;  // ARJ method 0 instead of the compressed method
