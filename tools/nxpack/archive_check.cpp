@@ -108,7 +108,7 @@ struct MemoryFiles : FileWrapObject {
 
 }  // namespace
 
-ArchiveContents readArchive(const Bytes& arj) {
+ArchiveContents readArchive(const Bytes& arj, const std::function<bool(const std::string&)>& keep) {
   ArchiveContents out;
   if (arj.size() > INT32_MAX) {
     out.count = nx::arj::kErrNotOpenable;
@@ -125,7 +125,7 @@ ArchiveContents readArchive(const Bytes& arj) {
     m.result = nx::arj::extractMember(&files, "files.arj", n, "member.out", name, &report);
     m.error = report.lastError;
     m.name = name;
-    m.data = std::move(files.lastOutput);
+    if (!keep || keep(m.name)) m.data = std::move(files.lastOutput);
     out.members.push_back(std::move(m));
   }
   return out;

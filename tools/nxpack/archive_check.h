@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "server_files.h"
@@ -22,7 +23,8 @@ struct ArchiveContents {
   std::vector<ArchiveMember> members;
 };
 
-ArchiveContents readArchive(const Bytes& arj);
+// Member contents are kept only for the names keep accepts (all without one).
+ArchiveContents readArchive(const Bytes& arj, const std::function<bool(const std::string&)>& keep = {});
 
 // The decoder stops quietly at a damaged local header, counting only the
 // members before it. This walk insists on the whole structure: the main

@@ -130,7 +130,7 @@ std::vector<InputFile> readInputs(const fs::path& dir) {
 // must carry one.
 Version versionOf(const std::vector<InputFile>& files, const fs::path& dir) {
   for (const InputFile& f : files)
-    if (lowerAscii(f.name) == "scanver.cnf") {
+    if (isVersionName(f.name)) {
       std::string why;
       auto v = decodeVersion(f.data, &why);
       if (!v) throw Failure((dir / f.name).string() + ": not a version record: " + why);
@@ -141,9 +141,9 @@ Version versionOf(const std::vector<InputFile>& files, const fs::path& dir) {
 }
 
 std::optional<Version> versionInPackage(const Bytes& package) {
-  const ArchiveContents c = readArchive(packageBody(package));
+  const ArchiveContents c = readArchive(packageBody(package), isVersionName);
   for (const ArchiveMember& m : c.members)
-    if (lowerAscii(m.name) == "scanver.cnf" && m.result == 1) return decodeVersion(m.data);
+    if (isVersionName(m.name) && m.result == 1) return decodeVersion(m.data);
   return std::nullopt;
 }
 
@@ -302,7 +302,7 @@ void build(const BuildOptions& o, std::ostream& out) {
   staged.add(packageName, package);
   const Bytes* versionBytes = nullptr;
   for (const InputFile& f : files)
-    if (lowerAscii(f.name) == "scanver.cnf") versionBytes = &f.data;
+    if (isVersionName(f.name)) versionBytes = &f.data;
   staged.add("scanver.cnf", *versionBytes);
   if (!bases.empty()) staged.add("httpdn.dat", encodeSources(bases));
   staged.add("index.dat", indexDat);

@@ -113,5 +113,7 @@ inline constexpr size_t kMaxMemberName = 214;
 
 // The lowered form the handset compares names in.
 std::string lowerAscii(std::string s);
+// The version record's name, in any case.
+inline bool isVersionName(const std::string& name) { return lowerAscii(name) == "scanver.cnf"; }
 
 }  // namespace nxpack

@@ -71,7 +71,7 @@ void checkMembers(const std::string& name, const Bytes& package, PackageFacts& f
   std::string why;
   const int32_t walked = walkHeaders(body, why);
   if (walked < 0) c.faults.push_back(name + ": ARJ body: " + why);
-  const ArchiveContents contents = readArchive(body);
+  const ArchiveContents contents = readArchive(body, isVersionName);
   if (contents.count < 0) {
     c.faults.push_back(name + ": the ARJ body " + archiveErrorText(contents.count));
     return;
@@ -86,7 +86,7 @@ void checkMembers(const std::string& name, const Bytes& package, PackageFacts& f
     if (std::string bad = memberNameFault(m.name); !bad.empty()) c.faults.push_back(what + ": " + bad);
     if (!seen.insert(lowerAscii(m.name)).second)
       c.faults.push_back(what + ": occurs twice (the handset lower-cases names)");
-    if (lowerAscii(m.name) == "scanver.cnf" && m.result == 1) {
+    if (isVersionName(m.name) && m.result == 1) {
       std::string bad;
       facts.version = decodeVersion(m.data, &bad);
       facts.versionBytes = m.data;
