@@ -44,9 +44,9 @@ FileLoad loadFile(FileWrapObject* fw, const std::u16string& path, Table& out) {
 }
 
 // All 30 files in load order. A missing file leaves its table empty; a
-// damaged one keeps what the previous load had for it, so a broken update
-// does not take signatures away. Null only when the module's own directory
-// cannot be found.
+// damaged one is logged and keeps what the previous load had for it, so a
+// broken update does not take signatures away. Null only when the module's
+// own directory cannot be found.
 std::shared_ptr<const TableSet> loadAll(FileWrapObject* fw, const TableSet* previous) {
   char16_t dir[ce::MAX_PATH] = {};
   if (GetNXModuleDirW(kModuleFile, dir, ce::MAX_PATH) == 0) return nullptr;
@@ -55,7 +55,10 @@ std::shared_ptr<const TableSet> loadAll(FileWrapObject* fw, const TableSet* prev
   auto set = std::make_shared<TableSet>();
   for (uint8_t t : kLoadOrder) {
     Table& table = (*set)[t];
-    if (loadFile(fw, base + kTables[t].wfile, table) == FileLoad::Damaged && previous) table = (*previous)[t];
+    if (loadFile(fw, base + kTables[t].wfile, table) == FileLoad::Damaged) {
+      frame::logLine(kModuleFile, u"Damaged signature file", kTables[t].wfile);
+      if (previous) table = (*previous)[t];
+    }
   }
   return set;
 }

@@ -33,13 +33,26 @@ std::uint32_t u32(const std::uint8_t* p) {
   return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
 }
 
-// Loads all 30 files into `into`; a file that fails leaves its table empty. false only when the
-// module directory cannot be found.
-bool loadAll(CategoryTable (&into)[30]) {
+// Loads all 30 files into `into`. A missing file leaves its table empty. A damaged one is logged,
+// marked in `damaged` and leaves its table of `into` as it was, so the caller decides what stands
+// in for it. false only when the module directory cannot be found.
+bool loadAll(CategoryTable (&into)[30], bool (&damaged)[30]) {
   if (!g_dir[0] && !moduleDirectory(g_dir)) return false;
   for (std::uint8_t i : category::kLoadOrder) {
     CategoryTable t;
-    if (loadSignatureFile(g_filekit.wrapper, g_dir, kTables[i].wfile, t, loadCategoryTable)) into[i] = std::move(t);
+    damaged[i] = false;
+    switch (loadSignatureFile(g_filekit.wrapper, g_dir, kTables[i].wfile, t, loadCategoryTable)) {
+      case FileLoad::Loaded:
+        into[i] = std::move(t);
+        break;
+      case FileLoad::Missing:
+        into[i] = CategoryTable{};
+        break;
+      case FileLoad::Rejected:
+        frame::logLine(kSelf, u"Damaged signature file", kTables[i].wfile);
+        damaged[i] = true;
+        break;
+    }
   }
   return true;
 }
@@ -229,7 +242,8 @@ std::int32_t categoryInit() {
   }
   g_dir[0] = 0;
   clearTables(g_tables);
-  if (!loadAll(g_tables)) {
+  bool damaged[30];
+  if (!loadAll(g_tables, damaged)) {
     frame::logLine(kSelf, u"Error initializing exescan.dll.");
     g_filekit.unbind();
     g_count = 0;
@@ -254,9 +268,13 @@ std::int32_t categoryDeinit() {
 std::int32_t categoryReload() {
   std::lock_guard lock(g_lock);
   if (g_count == 0) return 0;
+  // A damaged file keeps the table it replaces, as the other scanners keep theirs: an update cut
+  // short must not take signatures away. A file that is gone takes its table with it.
   CategoryTable fresh[30];
-  if (loadAll(fresh))
-    for (std::size_t i = 0; i < 30; ++i) g_tables[i] = std::move(fresh[i]);  // old tables freed here
+  bool damaged[30];
+  if (loadAll(fresh, damaged))
+    for (std::size_t i = 0; i < 30; ++i)
+      if (!damaged[i]) g_tables[i] = std::move(fresh[i]);  // old tables freed here
   return 1;
 }
 

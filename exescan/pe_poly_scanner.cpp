@@ -14,7 +14,7 @@ namespace {
 bool loadTable(FileWrapObject* fw, PolyTable& into) {
   char16_t dir[kPathChars];
   if (!moduleDirectory(dir)) return false;
-  return loadSignatureFile(fw, dir, u"sigmpoly.inx", into, loadPolyTable);
+  return loadSignatureFile(fw, dir, u"sigmpoly.inx", into, loadPolyTable) == FileLoad::Loaded;
 }
 
 TableFrame<PolyTable> g_frame(&loadTable);

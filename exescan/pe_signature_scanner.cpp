@@ -18,7 +18,7 @@ constexpr std::int16_t kThreatCategory = 113;
 bool loadTable(FileWrapObject* fw, PeTable& into) {
   char16_t dir[kPathChars];
   if (!moduleDirectory(dir)) return false;
-  return loadSignatureFile(fw, dir, u"sig32ce.inx", into, loadPeTable);
+  return loadSignatureFile(fw, dir, u"sig32ce.inx", into, loadPeTable) == FileLoad::Loaded;
 }
 
 TableFrame<PeTable> g_frame(&loadTable);

@@ -22,28 +22,28 @@ bool moduleDirectory(char16_t* out) {
 }
 
 template <class Table>
-bool loadSignatureFile(FileWrapObject* fw, const char16_t* dir, const char16_t* name, Table& table,
-                       bool (*load)(ByteStream&, Table&)) {
-  if (!fw) return false;
+FileLoad loadSignatureFile(FileWrapObject* fw, const char16_t* dir, const char16_t* name, Table& table,
+                           bool (*load)(ByteStream&, Table&)) {
+  if (!fw) return FileLoad::Missing;
   char16_t path[kPathChars];
   const std::size_t d = ce::wcslen16(dir), n = ce::wcslen16(name);
-  if (d + n >= kPathChars) return false;
+  if (d + n >= kPathChars) return FileLoad::Missing;
   std::memcpy(path, dir, d * sizeof(char16_t));
   std::memcpy(path + d, name, (n + 1) * sizeof(char16_t));
   const std::int32_t h = fw->ops->OpenW(fw, path, NX_O_RDONLY | NX_O_BINARY, 0);
-  if (h < 0) return false;
+  if (h < 0) return FileLoad::Missing;
   WrapStream in(fw, h);
   const bool ok = load(in, table);
   fw->ops->Close(fw, h);
-  return ok;
+  return ok ? FileLoad::Loaded : FileLoad::Rejected;
 }
 
-template bool loadSignatureFile<PeTable>(FileWrapObject*, const char16_t*, const char16_t*, PeTable&,
-                                         bool (*)(ByteStream&, PeTable&));
-template bool loadSignatureFile<PolyTable>(FileWrapObject*, const char16_t*, const char16_t*, PolyTable&,
-                                           bool (*)(ByteStream&, PolyTable&));
-template bool loadSignatureFile<CategoryTable>(FileWrapObject*, const char16_t*, const char16_t*, CategoryTable&,
-                                               bool (*)(ByteStream&, CategoryTable&));
+template FileLoad loadSignatureFile<PeTable>(FileWrapObject*, const char16_t*, const char16_t*, PeTable&,
+                                             bool (*)(ByteStream&, PeTable&));
+template FileLoad loadSignatureFile<PolyTable>(FileWrapObject*, const char16_t*, const char16_t*, PolyTable&,
+                                               bool (*)(ByteStream&, PolyTable&));
+template FileLoad loadSignatureFile<CategoryTable>(FileWrapObject*, const char16_t*, const char16_t*,
+                                                   CategoryTable&, bool (*)(ByteStream&, CategoryTable&));
 
 std::int64_t WrapStream::size() {
   const std::int32_t s = fw_->ops->Size(fw_, handle_);

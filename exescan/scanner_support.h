@@ -71,11 +71,17 @@ struct TableFrame {
 // The module's own directory with a trailing "\" (kPathChars); false when it cannot be found.
 bool moduleDirectory(char16_t* out);
 
-// Opens dir + name read-only through the wrapper and runs load over it. false when the path
-// does not fit, the file cannot be opened, or load rejects it.
+enum class FileLoad {
+  Loaded,   // table holds the file's records
+  Missing,  // no such file (or no way to open it): table untouched
+  Rejected  // the file is there but load refused it: table untouched
+};
+
+// Opens dir + name read-only through the wrapper and runs load over it. A path that does not fit
+// or a file that cannot be opened counts as missing.
 template <class Table>
-bool loadSignatureFile(FileWrapObject* fw, const char16_t* dir, const char16_t* name, Table& table,
-                       bool (*load)(ByteStream&, Table&));
+FileLoad loadSignatureFile(FileWrapObject* fw, const char16_t* dir, const char16_t* name, Table& table,
+                           bool (*load)(ByteStream&, Table&));
 
 // A sequential stream over a file the wrapper has open.
 class WrapStream : public ByteStream {

@@ -169,7 +169,11 @@ bool loadCategoryTable(ByteStream& in, CategoryTable& out) {
       namespace k = category::rec;
       for (std::size_t region : {k::kRegionA, k::kRegionB, k::kRegionC})
         if (u32(rec.bytes + region) == 0 || rec.bytes[region + 4] == 0) return false;
-      table.keys[done + r] = u32(rec.bytes + k::kKey);
+      // The lookup is a binary search on the key: a table out of order would silently hide some
+      // of its records, so it is not taken at all.
+      const std::uint32_t key = u32(rec.bytes + k::kKey);
+      if (done + r > 0 && key < table.keys[done + r - 1]) return false;
+      table.keys[done + r] = key;
     }
     done += n;
   }

@@ -84,7 +84,8 @@ struct CategoryTable {
 };
 
 // Rejects the whole file (out untouched) for a wrong magic, length, count or checksum, a short
-// read, or a record with a zero offset or zero length in one of its three regions.
+// read, a record with a zero offset or zero length in one of its three regions, or keys out of
+// ascending order.
 bool loadCategoryTable(ByteStream& in, CategoryTable& out);
 
 }  // namespace nx::exe

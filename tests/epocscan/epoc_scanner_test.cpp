@@ -262,11 +262,12 @@ TEST_F(EpocScan, ReloadKeepsATableWhoseNewFileIsDamaged) {
   compile(Json::array({recordFor(a, "sigmtrjn.in1", "Trojan.A", 0x1A0, 108)}));
   loadModule();
   ASSERT_EQ(scan(a, 2), "Trojan.A");
-  // Damaged on disk: the loaded table stays.
+  // Damaged on disk: the loaded table stays, and the log says why.
   std::string bytes = bed.dev.readFile(std::string(kInstall) + "/sigmtrjn.in1");
   bed.put("sigmtrjn.in1", bytes.substr(0, bytes.size() - 1));
   EXPECT_EQ(reload(0, 0), 1);
   EXPECT_EQ(scan(a, 2), "Trojan.A");
+  EXPECT_EQ(bed.log(), std::vector<std::string>{"epocscan.dll: Damaged signature file sigmtrjn.in1."});
   // Removed: the update took the table away.
   bed.remove("sigmtrjn.in1");
   EXPECT_EQ(reload(0, 0), 1);
@@ -276,6 +277,22 @@ TEST_F(EpocScan, ReloadKeepsATableWhoseNewFileIsDamaged) {
   EXPECT_EQ(reload(0, 0), 1);
   EXPECT_EQ(scan(a, 2), "");
   EXPECT_EQ(scan(b, 2), "Trojan.B");
+}
+
+// As for the Windows CE tables: keys out of order would hide records from the binary search, so
+// the file is rejected whole, with the log line.
+TEST_F(EpocScan, TableWithKeysOutOfOrderIsRejectedAndLogged) {
+  const Image a = classicImage(2500, 0x180, 0x20);
+  compile(Json::array({recordFor(a, "sigmtrjn.in1", "Trojan.A", 0x1A0, 108),
+                       recordFor(classicImage(2500, 0x180, 0x40, 5), "sigmtrjn.in1", "High", 0x900, 108)}));
+  const std::string f = bed.dev.readFile(std::string(kInstall) + "/sigmtrjn.in1");
+  auto recs = nxsig::decodeCategoryFile(nxsig::Bytes(f.begin(), f.end()), 76, "sigmtrjn.in1");
+  std::swap(recs[0], recs[1]);
+  const nxsig::Bytes swapped = nxsig::encodeCategoryFile(recs, 76);
+  bed.put("sigmtrjn.in1", std::string(swapped.begin(), swapped.end()));
+  loadModule();
+  EXPECT_EQ(scan(a, 2), "");
+  EXPECT_EQ(bed.log(), std::vector<std::string>{"epocscan.dll: Damaged signature file sigmtrjn.in1."});
 }
 
 TEST_F(EpocScan, EntryPointAtTheEndOfTheFile) {

@@ -231,6 +231,51 @@ TEST_F(Category, DamagedFilesAreRejectedWhole) {
   }
 }
 
+// The lookup is a binary search on the key, so a table whose keys are out of order would hide
+// records: it is rejected whole, and the rejection is logged.
+TEST_F(Category, TableWithKeysOutOfOrderIsRejectedAndLogged) {
+  bed.signatures(source({recordFor(file, "sigwtrjn.in1", "Trojan.Sample"), recordFor(file, "sigwtrjn.in1", "High", 0x900)}));
+  auto recs = nxsig::decodeCategoryFile(bed.get("sigwtrjn.in1"), 89, "sigwtrjn.in1");
+  std::swap(recs[0], recs[1]);  // keys 0x900, then 0x410
+  bed.put("sigwtrjn.in1", nxsig::encodeCategoryFile(recs, 89));
+  start();
+  EXPECT_EQ(bed.diag().categoryRecords[11], 0u);
+  EXPECT_EQ(scan(), NX_ENGINE_CLEAN);
+  EXPECT_EQ(bed.log(), std::vector<std::string>{"exescan.dll: Damaged signature file sigwtrjn.in1."});
+}
+
+// On a reload a damaged file keeps the table it was to replace (an update cut short takes no
+// signatures away), and says so in the log; a file that is gone takes its table with it.
+TEST_F(Category, ReloadKeepsATableWhoseNewFileIsDamaged) {
+  auto reload = [&] { return bed.fn<int32_t (*)(int32_t, int32_t)>(u"BkdrScanReloadSignatures")(0, 0); };
+  bed.signatures(source({recordFor(file, "sigwtrjn.in1", "Trojan.A")}));
+  start();
+  ASSERT_EQ(scan(), NX_ENGINE_THREAT);
+  Bytes cut = bed.get("sigwtrjn.in1");
+  cut.pop_back();
+  bed.put("sigwtrjn.in1", cut);
+  EXPECT_EQ(reload(), 1);
+  ASSERT_EQ(scan(), NX_ENGINE_THREAT);
+  EXPECT_EQ(found(), "Trojan.A");
+  EXPECT_EQ(bed.log(), std::vector<std::string>{"exescan.dll: Damaged signature file sigwtrjn.in1."});
+  bed.remove("sigwtrjn.in1");
+  EXPECT_EQ(reload(), 1);
+  EXPECT_EQ(scan(), NX_ENGINE_CLEAN);
+  EXPECT_EQ(bed.diag().categoryRecords[11], 0u);
+  // Only the damaged table is kept: the others are replaced as usual.
+  bed.signatures(source({recordFor(file, "sigwtrjn.in1", "Trojan.B"), recordFor(file, "sigwworm.in0", "Worm.C", kEntry + 1)}));
+  EXPECT_EQ(reload(), 1);
+  EXPECT_EQ(scan(), NX_ENGINE_THREAT);
+  EXPECT_EQ(found(), "Trojan.B");
+  bed.signatures(source({recordFor(file, "sigwworm.in0", "Worm.D", kEntry + 2)}));
+  bed.put("sigwtrjn.in1", cut);
+  EXPECT_EQ(reload(), 1);
+  EXPECT_EQ(bed.diag().categoryRecords[0], 1u);
+  EXPECT_EQ(bed.diag().categoryRecords[11], 1u);
+  EXPECT_EQ(scan(), NX_ENGINE_THREAT);
+  EXPECT_EQ(found(), "Trojan.B");
+}
+
 TEST_F(Category, ReloadReplacesAllTables) {
   bed.signatures(source({recordFor(file, "sigwbkdr.in4", "Old")}));
   start();
