@@ -191,16 +191,122 @@ TEST_F(NxSig, RejectsWhatTheScannersWouldReject) {
   }
 }
 
+// A damaged file makes dump fail with the file, the record and the reason, never with an error
+// of the JSON library.
 TEST_F(NxSig, DumpRefusesDamagedFiles) {
   Json s = canonical();
+  s["epoc"] = Json::array({Json{{"table", "sigmbkdr.in3"}, {"name", "Epoc.Low"}, {"key", 0x100}, {"header_crc", "0x1"},
+                                {"regions", cat("sigwworm.inx", "", 0x100, "", 0, 5)["regions"]}},
+                           Json{{"table", "sigmbkdr.in3"}, {"name", "Epoc.High"}, {"key", 0x900}, {"header_crc", "0x2"},
+                                {"regions", cat("sigwworm.inx", "", 0x900, "", 0, 6)["regions"]}}});
   write("src.json", s);
-  ASSERT_EQ(run("build " + path("src.json").string() + " -o " + path("db").string()).exit, 0);
-  std::string f = slurp(path("db") / "sigwtrjn.inx");
-  f.push_back('x');
-  std::ofstream(path("db") / "sigwtrjn.inx", std::ios::binary) << f;
-  CliRun r = run("dump " + path("db").string());
-  EXPECT_NE(r.exit, 0);
-  EXPECT_NE(r.err.find("sigwtrjn.inx"), std::string::npos) << r.err;
+  ASSERT_EQ(run("build " + path("src.json").string() + " -o " + path("good").string()).exit, 0);
+  // Re-encodes a category file after changing its decoded records.
+  auto edited = [&](const char* file, size_t stored, std::function<void(std::vector<nxsig::Bytes>&)> edit) {
+    const std::string f = slurp(path("good") / file);
+    auto recs = nxsig::decodeCategoryFile(nxsig::Bytes(f.begin(), f.end()), stored, file);
+    edit(recs);
+    const nxsig::Bytes b = nxsig::encodeCategoryFile(recs, stored);
+    return std::string(b.begin(), b.end());
+  };
+  struct Case {
+    const char* what;
+    const char* file;
+    std::string content;
+    std::vector<const char*> mentions;
+  } cases[] = {
+      {"one extra byte", "sigwtrjn.inx", slurp(path("good") / "sigwtrjn.inx") + "x", {"sigwtrjn.inx", "length"}},
+      {"Windows CE keys out of order", "sigwtrjn.inx",
+       edited("sigwtrjn.inx", 89, [](auto& r) { std::swap(r[0], r[2]); }),
+       {"sigwtrjn.inx: record 1", "out of order", "drops the file"}},
+      {"EPOC keys out of order", "sigmbkdr.in3", edited("sigmbkdr.in3", 76, [](auto& r) { std::swap(r[0], r[1]); }),
+       {"sigmbkdr.in3: record 1", "out of order", "drops the file"}},
+      {"a name byte over 0x7F", "sigwworm.in0", edited("sigwworm.in0", 89, [](auto& r) { r[0][5] = 0xE9; }),
+       {"sigwworm.in0: record 0: the name", "not printable ASCII"}},
+      {"a section name with a control byte", "sigwbkdr.in2", edited("sigwbkdr.in2", 89, [](auto& r) { r[0][44] = 1; }),
+       {"sigwbkdr.in2: record 0: the section name", "not printable ASCII"}},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(path("db"));
+    fs::copy(path("good"), path("db"));
+    std::ofstream(path("db") / c.file, std::ios::binary | std::ios::trunc) << c.content;
+    CliRun r = run("dump " + path("db").string());
+    EXPECT_NE(r.exit, 0) << c.what;
+    for (const char* m : c.mentions) EXPECT_NE(r.err.find(m), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err.find("json"), std::string::npos) << c.what << ": " << r.err;
+  }
+}
+
+// The output folder ends up holding exactly the build: signature files of an older build that the
+// sources no longer produce are removed (in any letter case, as the handset finds them), and every
+// other file of the folder stays.
+TEST_F(NxSig, BuildRemovesTheSignatureFilesItDoesNotProduce) {
+  write("old.json", canonical());
+  ASSERT_EQ(run("build " + path("old.json").string() + " -o " + path("db").string()).exit, 0);
+  std::ofstream(path("db") / "SIGWTRJN.IN1", std::ios::binary) << slurp(path("db") / "sigwtrjn.inx");
+  std::ofstream(path("db") / "SigMWorm.in4", std::ios::binary) << "old";
+  std::ofstream(path("db") / "Sig32ce.INX", std::ios::binary) << "old";
+  for (const char* keep : {"platform.dll", "wmolncnf.dat", "sigwtrjn.in9", "sigwtrjn.inx.bak", "notes.txt"})
+    std::ofstream(path("db") / keep) << "keep";
+  fs::create_directories(path("db") / "sigwworm.in1");  // not a file: left alone
+
+  // An EPOC-only source without a version.
+  Json epoc = Json::object();
+  epoc["epoc"] = Json::array({Json{{"table", "sigmtrjn.inx"}, {"name", "Epoc.Only"}, {"key", 0x200},
+                                   {"header_crc", "0x00000001"},
+                                   {"regions", cat("sigwworm.inx", "", 0x200, "", 0, 9)["regions"]}}});
+  write("epoc.json", epoc);
+  CliRun b = run("build " + path("epoc.json").string() + " -o " + path("db").string());
+  ASSERT_EQ(b.exit, 0) << b.err;
+  EXPECT_EQ(files(path("db")),
+            (std::vector<std::string>{"notes.txt", "platform.dll", "scanver.cnf", "sig32ce.inx", "sigaif.inx",
+                                      "sigmpoly.inx", "sigmtrjn.inx", "sigwtrjn.in9", "sigwtrjn.inx.bak",
+                                      "sigwworm.in1", "wmolncnf.dat"}));
+  for (const char* gone : {"sigwworm.in0", "sigwbkdr.in2", "sigwtrjn.inx", "SIGWTRJN.IN1", "SigMWorm.in4", "Sig32ce.INX"})
+    EXPECT_NE(b.err.find(std::string("removed ") + gone), std::string::npos) << gone << ": " << b.err;
+  // scanver.cnf is no signature table: the older version stays, and dump shows it.
+  Json expected = epoc;
+  expected["version"] = canonical()["version"];
+  Json got = dump(path("db"));
+  EXPECT_EQ(got.value("epoc", Json()), epoc["epoc"]);
+  EXPECT_EQ(got.value("version", Json()), expected["version"]);
+  EXPECT_EQ(got.size(), 2u) << got.dump();
+
+  // Built again from the first source: the EPOC table goes, the Windows CE tables come back.
+  ASSERT_EQ(run("build " + path("old.json").string() + " -o " + path("db").string()).exit, 0);
+  EXPECT_EQ(dump(path("db")), canonical());
+}
+
+// A record taken out of the sources stops detecting once the folder is rebuilt.
+TEST_F(NxSig, DeletedSignatureStopsDetecting) {
+  PeImage img;
+  const Bytes sample = img.build();
+  Json src = Json::object();
+  src["wince"] = Json::array({Json{{"table", "sigwtrjn.in1"},
+                                   {"name", "Trojan.Deleted"},
+                                   {"key", 0x410},
+                                   {"regions", Json::array({region(sample, 0x410, 30), region(sample, 0x80, 100),
+                                                            region(sample, 0xC00, 50)})}}});
+  src["pe"] = Json::array({Json{{"name", "Other"}, {"pattern", "0102030405"}}});
+  Bed bed;
+  bed.installModule();
+  write("a.json", src);
+  ASSERT_EQ(run("build " + path("a.json").string() + " -o '" + bed.dir() + "'").exit, 0);
+  ASSERT_NE(bed.load(), nullptr);
+  auto s = settings(2);
+  auto scan = [&] {
+    Object o = categoryObject(bed);
+    Threats t;
+    o.open(bed.file("s.exe", sample), s.get());
+    return o.scan(t);
+  };
+  ASSERT_EQ(scan(), NX_ENGINE_THREAT);
+  src.erase("wince");
+  write("a.json", src);
+  ASSERT_EQ(run("build " + path("a.json").string() + " -o '" + bed.dir() + "'").exit, 0);
+  EXPECT_EQ(bed.fn<int32_t (*)(int32_t, int32_t)>(u"ReloadSignatures")(0, 0), 1);
+  EXPECT_EQ(scan(), NX_ENGINE_CLEAN);
+  EXPECT_EQ(bed.diag().peRecords, 1u);
 }
 
 // learn computes a record from a sample; compiled and installed, it makes the scanner detect the
@@ -256,6 +362,56 @@ TEST_F(NxSig, LearnedRecordDetectsTheSample) {
   EXPECT_NE(run("learn wince --table sigwtrjn.in1 --name X " + path("text.txt").string()).exit, 0);
   EXPECT_NE(run("learn wince --table sigwtrjn.in9 --name X " + path("sample.exe").string()).exit, 0);
   EXPECT_NE(run("learn palm --table sigwtrjn.in1 --name X " + path("sample.exe").string()).exit, 0);
+}
+
+// learn never prints what build refuses: a section name a source cannot hold (a control byte, a
+// byte over 0x7F) is left out of the record with a note, and the record still detects the sample.
+TEST_F(NxSig, LearnLeavesOutASectionNameASourceCannotHold) {
+  struct Case {
+    const char* what;
+    std::string section;
+    bool kept;
+  } cases[] = {
+      {"printable", ".text", true},
+      {"control byte", std::string(".te\x01t", 5), false},
+      {"byte over 0x7F", ".t\xE9xt", false},
+      {"eight characters", "ABCDEFGH", true},
+  };
+  Bed bed;
+  bed.installModule();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PeImage img;
+    img.sections[0].name = c.section;
+    const Bytes sample = img.build();
+    std::ofstream(path("sample.exe"), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
+    CliRun l = run("learn wince --table sigwworm.inx --name Worm.Learned " + path("sample.exe").string());
+    ASSERT_EQ(l.exit, 0) << l.err;
+    Json rec = Json::parse(l.out);
+    EXPECT_EQ(rec["section"], c.kept ? c.section : "");
+    EXPECT_EQ(rec["flags"], c.kept ? 1 : 0);
+    if (c.kept) {
+      EXPECT_EQ(l.err, "");
+    } else {
+      EXPECT_NE(l.err.find("not printable ASCII"), std::string::npos) << l.err;
+      EXPECT_NE(l.err.find("does not test the section name"), std::string::npos) << l.err;
+    }
+    Json src = Json::object();
+    src["wince"] = Json::array({rec});
+    write("learned.json", src);
+    CliRun b = run("build " + path("learned.json").string() + " -o '" + bed.dir() + "'");
+    ASSERT_EQ(b.exit, 0) << b.err;
+    ASSERT_NE(bed.load(), nullptr);
+    {
+      auto s = settings(0);
+      Object o = categoryObject(bed);
+      Threats t;
+      o.open(bed.file("s.exe", sample), s.get());
+      EXPECT_EQ(o.scan(t), NX_ENGINE_THREAT);
+    }
+    bed.unload();
+  }
 }
 
 }  // namespace

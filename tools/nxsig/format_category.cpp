@@ -92,21 +92,30 @@ Json dumpWince(const fs::path& dir) {
   Json out = Json::array();
   for (const cat::TableInfo& t : cat::kTables) {
     Bytes file;
-    if (!readFile(dir / t.file, file)) continue;
-    const std::vector<Bytes> records = decodeCategoryFile(file, kStored, t.file);
+    std::string found;
+    if (!readSignatureFile(dir, t.file, file, std::uintmax_t(1) << 31, &found)) continue;
+    const std::vector<Bytes> records = decodeCategoryFile(file, kStored, found);
+    std::uint32_t lastKey = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
       const std::uint8_t* d = records[i].data();
+      const std::string what = found + ": record " + std::to_string(i);
       std::vector<Region> regions = {getRegion(d + rec::kRegionA), getRegion(d + rec::kRegionB),
                                      getRegion(d + rec::kRegionC)};
       for (const Region& g : regions)
         if (g.offset == 0 || g.length == 0)
-          throw Error(std::string(t.file) + ": record " + std::to_string(i) +
-                      " has a region at offset 0 or of length 0, so the scanner drops the file");
+          throw Error(what + " has a region at offset 0 or of length 0, so the scanner drops the file");
+      const std::uint32_t key = get32(d + rec::kKey);
+      if (i > 0 && key < lastKey)
+        throw Error(what + " has key " + hex32(key) + " after key " + hex32(lastKey) +
+                    ": the keys are out of order, so the scanner drops the file");
+      lastKey = key;
+      const std::string name = fixedText(d + rec::kName, rec::kNameBytes);
+      if (name.size() == rec::kNameBytes) throw Error(what + ": the name has no terminating zero");
       Json r = Json::object();
       r["table"] = t.file;
-      r["name"] = fixedText(d + rec::kName, rec::kNameBytes - 1);
-      r["key"] = get32(d + rec::kKey);
-      r["section"] = fixedText(d + rec::kSection, nx::pe::kSectionNameSize);
+      r["name"] = dumpedText(name, what + ": the name");
+      r["key"] = key;
+      r["section"] = dumpedText(fixedText(d + rec::kSection, nx::pe::kSectionNameSize), what + ": the section name");
       r["flags"] = d[rec::kFlags];
       r["regions"] = regionsJson(regions);
       out.push_back(std::move(r));
@@ -127,7 +136,8 @@ std::size_t memoryRead(void* ctx, std::uint64_t offset, void* buf, std::size_t l
   return n;
 }
 
-Json learnWince(const Bytes& sample, const std::string& table, const std::string& name) {
+Json learnWince(const Bytes& sample, const std::string& table, const std::string& name,
+                std::vector<std::string>& notes) {
   if (tableIndex(table) < 0) throw Error("learn: \"" + table + "\" is not a Windows CE category file");
   Json probe = Json::object();
   probe["name"] = name;
@@ -155,17 +165,36 @@ Json learnWince(const Bytes& sample, const std::string& table, const std::string
   const std::int64_t after = ep.offset + regions[0].length;
   regions.push_back(after < size ? region(after, 255) : region(std::max<std::int64_t>(1, size / 2), 255));
 
+  // The section test needs a name that a source can hold; a name with a control byte or a byte
+  // over 0x7F (packers write such names) is left out, and the record relies on its regions.
+  std::string section(ep.sectionName);
+  const bool printable = std::all_of(section.begin(), section.end(), [](char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) <= 0x7E;
+  });
+  if (!printable) {
+    notes.push_back("the entry point's section name (bytes " +
+                    toHex(reinterpret_cast<const std::uint8_t*>(section.data()), section.size()) +
+                    ") is not printable ASCII, so the record does not test the section name");
+    section.clear();
+  }
+
   Json r = Json::object();
   r["table"] = table;
   r["name"] = name;
   r["key"] = std::uint32_t(ep.offset);
-  r["section"] = std::string(ep.sectionName);
-  r["flags"] = ep.sectionName[0] ? rec::kFlagSectionName : 0;
+  r["section"] = section;
+  r["flags"] = section.empty() ? 0 : rec::kFlagSectionName;
   r["regions"] = regionsJson(regions);
   return r;
 }
 
-const Format kWince{"wince", 30, buildWince, dumpWince, "wince", learnWince};
+std::vector<std::string> winceFiles() {
+  std::vector<std::string> names;
+  for (const cat::TableInfo& t : cat::kTables) names.push_back(t.file);
+  return names;
+}
+
+const Format kWince{"wince", 30, buildWince, dumpWince, winceFiles, "wince", learnWince};
 NXSIG_REGISTER_FORMAT(kWince);
 
 }  // namespace

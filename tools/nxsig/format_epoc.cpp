@@ -75,27 +75,29 @@ Json dumpEpoc(const fs::path& dir) {
   Json out = Json::array();
   for (const ep::TableInfo& t : ep::kTables) {
     Bytes file;
-    if (!readFile(dir / t.file, file)) continue;
-    const std::vector<Bytes> records = decodeCategoryFile(file, rec::kStored, t.file);
+    std::string found;
+    if (!readSignatureFile(dir, t.file, file, std::uintmax_t(1) << 31, &found)) continue;
+    const std::vector<Bytes> records = decodeCategoryFile(file, rec::kStored, found);
     std::uint32_t lastKey = 0;
     for (std::size_t i = 0; i < records.size(); ++i) {
       const std::uint8_t* d = records[i].data();
+      const std::string what = found + ": record " + std::to_string(i);
       std::vector<Region> regions = {getRegion(d + rec::kRegionA), getRegion(d + rec::kRegionB),
                                      getRegion(d + rec::kRegionC)};
       for (const Region& g : regions)
         if (g.offset == 0 || g.length == 0)
-          throw Error(std::string(t.file) + ": record " + std::to_string(i) +
-                      " has a region at offset 0 or of length 0, so the scanner drops the file");
+          throw Error(what + " has a region at offset 0 or of length 0, so the scanner drops the file");
       const std::uint32_t key = get32(d + rec::kKey);
       if (i > 0 && key < lastKey)
-        throw Error(std::string(t.file) + ": record " + std::to_string(i) +
-                    " is out of key order, so the scanner drops the file");
+        throw Error(what + " has key " + hex32(key) + " after key " + hex32(lastKey) +
+                    ": the keys are out of order, so the scanner drops the file");
       lastKey = key;
       std::size_t n = 0;
-      while (n < rec::kNameBytes - 1 && d[rec::kName + n]) ++n;
+      while (n < rec::kNameBytes && d[rec::kName + n]) ++n;
+      if (n == rec::kNameBytes) throw Error(what + ": the name has no terminating zero");
       Json r = Json::object();
       r["table"] = t.file;
-      r["name"] = std::string(reinterpret_cast<const char*>(d + rec::kName), n);
+      r["name"] = dumpedText(std::string(reinterpret_cast<const char*>(d + rec::kName), n), what + ": the name");
       r["key"] = key;
       r["header_crc"] = hex32(get32(d + rec::kHeaderCrc));
       r["regions"] = regionsJson(regions);
@@ -105,7 +107,7 @@ Json dumpEpoc(const fs::path& dir) {
   return out;
 }
 
-Json learnEpoc(const Bytes& sample, const std::string& table, const std::string& name) {
+Json learnEpoc(const Bytes& sample, const std::string& table, const std::string& name, std::vector<std::string>&) {
   if (tableIndex(table) < 0) throw Error("learn: \"" + table + "\" is not an EPOC category file");
   Json probe = Json::object();
   probe["name"] = name;
@@ -138,7 +140,13 @@ Json learnEpoc(const Bytes& sample, const std::string& table, const std::string&
   return r;
 }
 
-const Format kEpoc{"epoc", 40, buildEpoc, dumpEpoc, "epoc", learnEpoc};
+std::vector<std::string> epocFiles() {
+  std::vector<std::string> names;
+  for (const ep::TableInfo& t : ep::kTables) names.push_back(t.file);
+  return names;
+}
+
+const Format kEpoc{"epoc", 40, buildEpoc, dumpEpoc, epocFiles, "epoc", learnEpoc};
 NXSIG_REGISTER_FORMAT(kEpoc);
 
 }  // namespace

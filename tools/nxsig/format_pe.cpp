@@ -55,7 +55,7 @@ void buildPe(const Json& records, const fs::path& dir) {
 Json dumpPe(const fs::path& dir) {
   Json out = Json::array();
   Bytes file;
-  if (!readFile(dir / "sig32ce.inx", file, 1 << 20)) return out;
+  if (!readSignatureFile(dir, "sig32ce.inx", file, 1 << 20)) return out;
   if (file.size() < pe::kHeaderSize) throw Error("sig32ce.inx: shorter than its header");
   const std::int16_t n = std::int16_t(get16(&file[2]));
   if (n < 0 || n > pe::kMaxRecords) throw Error("sig32ce.inx: record count " + std::to_string(n) + " outside 0..999");
@@ -80,7 +80,7 @@ Json dumpPe(const fs::path& dir) {
       name.push_back(char(c));
     }
     Json r = Json::object();
-    r["name"] = name;
+    r["name"] = dumpedText(name, "sig32ce.inx: record " + std::to_string(i) + ": the name");
     r["pattern"] = toHex(pattern, std::size_t(len));
     out.push_back(std::move(r));
   }
@@ -109,7 +109,7 @@ void buildPoly(const Json& records, const fs::path& dir) {
 Json dumpPoly(const fs::path& dir) {
   Json out = Json::array();
   Bytes file;
-  if (!readFile(dir / "sigmpoly.inx", file, 16u << 20)) return out;
+  if (!readSignatureFile(dir, "sigmpoly.inx", file, 16u << 20)) return out;
   if (file.size() < poly::kHeaderSize) throw Error("sigmpoly.inx: shorter than its header");
   std::size_t total = 0;
   for (int t = 0; t < poly::kTypes; ++t) {
@@ -132,14 +132,17 @@ Json dumpPoly(const fs::path& dir) {
     }
     Json r = Json::object();
     r["type"] = type;
-    r["name"] = name;
+    r["name"] = dumpedText(name, "sigmpoly.inx: record " + std::to_string(i) + ": the name");
     out.push_back(std::move(r));
   }
   return out;
 }
 
-const Format kPe{"pe", 10, buildPe, dumpPe};
-const Format kPoly{"poly", 20, buildPoly, dumpPoly};
+std::vector<std::string> peFiles() { return {"sig32ce.inx"}; }
+std::vector<std::string> polyFiles() { return {"sigmpoly.inx"}; }
+
+const Format kPe{"pe", 10, buildPe, dumpPe, peFiles};
+const Format kPoly{"poly", 20, buildPoly, dumpPoly, polyFiles};
 NXSIG_REGISTER_FORMAT(kPe);
 NXSIG_REGISTER_FORMAT(kPoly);
 

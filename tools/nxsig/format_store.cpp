@@ -66,7 +66,7 @@ void buildStore(const Json& records, const fs::path& dir) {
 Json dumpStore(const fs::path& dir) {
   Json out = Json::array();
   Bytes file;
-  if (!readFile(dir / "sigaif.inx", file)) return out;
+  if (!readSignatureFile(dir, "sigaif.inx", file)) return out;
   if (file.size() < st::kHeaderSize || (file.size() - st::kHeaderSize) % st::kRecordSize != 0)
     throw Error("sigaif.inx: length is not 8 + 152 x n");
   const std::uint32_t n = get32(&file[4]);
@@ -91,7 +91,8 @@ Json dumpStore(const fs::path& dir) {
     bool text = true;
     for (int b = 0; b < len; ++b) text = text && pat[b] > 0x20 && pat[b] < 0x7F;
     Json r = Json::object();
-    r["name"] = std::string(reinterpret_cast<const char*>(plain), nameLen);
+    r["name"] = dumpedText(std::string(reinterpret_cast<const char*>(plain), nameLen),
+                           "sigaif.inx: record " + std::to_string(i) + ": the name");
     if (text) {
       r["pattern"] = std::string(reinterpret_cast<const char*>(pat), std::size_t(len));
     } else {
@@ -104,7 +105,9 @@ Json dumpStore(const fs::path& dir) {
   return out;
 }
 
-const Format kStore{"store", 50, buildStore, dumpStore};
+std::vector<std::string> storeFiles() { return {"sigaif.inx"}; }
+
+const Format kStore{"store", 50, buildStore, dumpStore, storeFiles};
 NXSIG_REGISTER_FORMAT(kStore);
 
 }  // namespace

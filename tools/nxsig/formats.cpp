@@ -93,7 +93,7 @@ std::vector<Format> formats() {
 }
 
 // ---- Driver ------------------------------------------------------------------------------
-void buildAll(const std::vector<Json>& sources, const fs::path& outDir) {
+BuildResult buildAll(const std::vector<Json>& sources, const fs::path& outDir) {
   std::map<std::string, Json> merged;
   const Json* version = nullptr;
   std::set<std::string> known = knownMembers();
@@ -141,11 +141,38 @@ void buildAll(const std::vector<Json>& sources, const fs::path& outDir) {
     fs::remove_all(staging, ec);
     throw;
   }
-  for (const auto& entry : fs::directory_iterator(staging)) {
-    fs::rename(entry.path(), outDir / entry.path().filename(), ec);
-    if (ec) throw Error("cannot move " + entry.path().string() + ": " + ec.message());
+  BuildResult result;
+  for (const auto& entry : fs::directory_iterator(staging)) result.written.push_back(entry.path().filename().string());
+  std::sort(result.written.begin(), result.written.end());
+  for (const std::string& name : result.written) {
+    fs::rename(staging / name, outDir / name, ec);
+    if (ec) throw Error("cannot move " + (staging / name).string() + ": " + ec.message());
   }
   fs::remove_all(staging, ec);
+
+  // A table left from an older build would go on loading beside the new ones: a signature taken
+  // out of the sources would keep detecting. The handset ignores letter case in file names, so a
+  // differently spelt copy of a table just written goes too.
+  std::vector<std::string> owned;
+  for (const Format& f : formats())
+    if (f.files)
+      for (std::string& name : f.files()) owned.push_back(std::move(name));
+  std::vector<fs::path> stale;
+  for (const auto& entry : fs::directory_iterator(outDir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(result.written.begin(), result.written.end(), name) != result.written.end()) continue;
+    if (std::none_of(owned.begin(), owned.end(), [&](const std::string& o) { return sameFileName(name, o); })) continue;
+    std::error_code kind;
+    if (entry.is_regular_file(kind) || entry.is_symlink(kind)) stale.push_back(entry.path());
+  }
+  if (ec) throw Error("cannot list " + outDir.string() + ": " + ec.message());
+  std::sort(stale.begin(), stale.end());
+  for (const fs::path& p : stale) {
+    fs::remove(p, ec);
+    if (ec) throw Error("cannot remove " + p.string() + ": " + ec.message());
+    result.removed.push_back(p.filename().string());
+  }
+  return result;
 }
 
 Json dumpAll(const fs::path& dir) {
@@ -161,9 +188,10 @@ Json dumpAll(const fs::path& dir) {
 }
 
 Json learnRecord(const std::string& kind, const Bytes& sample, const std::string& tableName,
-                 const std::string& name) {
+                 const std::string& name, std::vector<std::string>* notes) {
+  std::vector<std::string> own;
   for (const Format& f : formats())
-    if (f.learnKind && f.learn && kind == f.learnKind) return f.learn(sample, tableName, name);
+    if (f.learnKind && f.learn && kind == f.learnKind) return f.learn(sample, tableName, name, notes ? *notes : own);
   throw Error("learn: unknown kind \"" + kind + "\"");
 }
 
@@ -228,6 +256,15 @@ std::string requiredName(const Json& record, const char* key, std::string_view w
   return s;
 }
 
+std::string dumpedText(std::string text, std::string_view what) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c > 0x7E)
+      throw Error(std::string(what) + " holds bytes that are not printable ASCII (" +
+                  toHex(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()) +
+                  "), which a source cannot hold");
+  return text;
+}
+
 Bytes parseHex(std::string_view hex, std::string_view what) {
   Bytes out;
   int high = -1;
@@ -279,6 +316,39 @@ bool readFile(const fs::path& path, Bytes& out, std::uintmax_t maxSize) {
   if (size && !in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size)))
     throw Error(path.string() + ": read failed");
   return true;
+}
+
+bool sameFileName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+fs::path findSignatureFile(const fs::path& dir, std::string_view name) {
+  std::error_code ec;
+  // Only a file can be opened as a table: anything else under the name counts as no table.
+  const fs::path exact = dir / std::string(name);
+  if (fs::exists(fs::symlink_status(exact, ec))) return fs::is_regular_file(exact, ec) ? exact : fs::path();
+  fs::path found;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string n = entry.path().filename().string();
+    std::error_code kind;
+    // Several spellings: the handset opens one of them; take the first by name, as listings do.
+    if (sameFileName(n, name) && entry.is_regular_file(kind) && (found.empty() || n < found.filename().string()))
+      found = entry.path();
+  }
+  return found;
+}
+
+bool readSignatureFile(const fs::path& dir, std::string_view name, Bytes& out, std::uintmax_t maxSize,
+                       std::string* found) {
+  const fs::path p = findSignatureFile(dir, name);
+  if (p.empty()) return false;
+  if (found) *found = p.filename().string();
+  return readFile(p, out, maxSize);
 }
 
 void writeFile(const fs::path& path, const Bytes& data) {

@@ -41,9 +41,15 @@ struct Format {
   // Reads the format's files from dir and returns the records as a source would hold them
   // (an empty array when the files are absent or hold no records). Throws for damaged files.
   Json (*dump)(const fs::path& dir);
-  // `nxsig learn <learnKind> ...`: one record computed from a sample file, or nullptr.
+  // Every file name of this format that a scanner loads. After a build, any of them that the
+  // build did not write is removed from the output folder, so the folder holds exactly the
+  // build of its sources.
+  std::vector<std::string> (*files)();
+  // `nxsig learn <learnKind> ...`: one record computed from a sample file, or nullptr. What the
+  // record leaves out of the sample, and why, goes to notes (printed for the analyst).
   const char* learnKind = nullptr;
-  Json (*learn)(const Bytes& sample, const std::string& table, const std::string& name) = nullptr;
+  Json (*learn)(const Bytes& sample, const std::string& table, const std::string& name,
+                std::vector<std::string>& notes) = nullptr;
 };
 
 // Adds a format to the table; called from static initialisers of the format files.
@@ -57,13 +63,22 @@ std::vector<Format> formats();
   static const bool NXSIG_CONCAT(nxsigRegistered_, __LINE__) = ::nxsig::registerFormat(format)
 
 // ---- Driver entry points (also used by tests) ---------------------------------------------
-// Merges the sources, validates every member, and writes all files into outDir (created).
-void buildAll(const std::vector<Json>& sources, const fs::path& outDir);
+// What a build did to its output folder.
+struct BuildResult {
+  std::vector<std::string> written;  // file names written, in the order written
+  std::vector<std::string> removed;  // signature files the sources no longer produce
+};
+// Merges the sources, validates every member, and writes all files into outDir (created). Then
+// removes every signature file of outDir that the build did not write (under any letter case), so
+// a record taken out of the sources stops detecting. Files that are no signature table (modules,
+// settings, "scanver.cnf") are never removed.
+BuildResult buildAll(const std::vector<Json>& sources, const fs::path& outDir);
 // Reads every format's files (and "scanver.cnf") from dir into one source document.
 Json dumpAll(const fs::path& dir);
-// One learned record; throws Error for an unknown kind or an unusable sample.
+// One learned record; throws Error for an unknown kind or an unusable sample. Notes on what the
+// record does not test are appended to *notes when given.
 Json learnRecord(const std::string& kind, const Bytes& sample, const std::string& table,
-                 const std::string& name);
+                 const std::string& name, std::vector<std::string>* notes = nullptr);
 
 // ---- Helpers for formats -------------------------------------------------------------------
 // "pe[2] (Name)" for messages; name may be empty.
@@ -79,6 +94,9 @@ std::uint64_t requiredNumber(const Json& record, const char* key, std::string_vi
                              std::uint64_t max);
 // Required text member: printable ASCII (0x20-0x7E), 1 to maxChars characters.
 std::string requiredName(const Json& record, const char* key, std::string_view what, std::size_t maxChars);
+// A text read back from a file by `dump`, returned as it is when a source can hold it (printable
+// ASCII, as requiredName asks); otherwise throws Error "<what> holds bytes ... (hex)".
+std::string dumpedText(std::string text, std::string_view what);
 // Hex text ("4d5a90", spaces allowed) to bytes.
 Bytes parseHex(std::string_view hex, std::string_view what);
 std::string toHex(const std::uint8_t* data, std::size_t size);
@@ -103,6 +121,15 @@ inline std::uint32_t get32(const std::uint8_t* p) {
 // or a file larger than maxSize. writeFile replaces the file atomically.
 bool readFile(const fs::path& path, Bytes& out, std::uintmax_t maxSize = std::uintmax_t(1) << 31);
 void writeFile(const fs::path& path, const Bytes& data);
+
+// The entry of dir that the handset would open for `name`: the exact name, else one that differs
+// only in letter case (the handset's file names ignore case). Empty when there is none.
+fs::path findSignatureFile(const fs::path& dir, std::string_view name);
+// readFile of findSignatureFile(dir, name); the file name found goes to *found when given.
+bool readSignatureFile(const fs::path& dir, std::string_view name, Bytes& out,
+                       std::uintmax_t maxSize = std::uintmax_t(1) << 31, std::string* found = nullptr);
+// Names that the handset takes for the same file: equal but for the letter case of A-Z.
+bool sameFileName(std::string_view a, std::string_view b);
 
 // ---- Category files ("INXF"), shared by the Windows CE and EPOC category formats ----------------
 // One decoded record of storedSize bytes (the compiler fills all of it; the loader keeps a prefix).

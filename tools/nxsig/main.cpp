@@ -42,13 +42,18 @@ int main(int argc, char** argv) {
           throw nxsig::Error(s + ": " + e.what());
         }
       }
-      nxsig::buildAll(docs, outDir);
+      const nxsig::BuildResult built = nxsig::buildAll(docs, outDir);
+      for (const std::string& f : built.removed)
+        std::cerr << "nxsig: removed " << f << " from " << outDir << ": the sources have no records for it\n";
     } else if (*dump) {
       std::cout << nxsig::dumpAll(dumpDir).dump(2) << "\n";
     } else if (*learn) {
       nxsig::Bytes bytes;
       nxsig::readFile(sample, bytes, 64u << 20);
-      std::cout << nxsig::learnRecord(kind, bytes, tableName, name).dump(2) << "\n";
+      std::vector<std::string> notes;
+      const nxsig::Json record = nxsig::learnRecord(kind, bytes, tableName, name, &notes);
+      for (const std::string& n : notes) std::cerr << "nxsig: learn: " << n << "\n";
+      std::cout << record.dump(2) << "\n";
     }
   } catch (const std::exception& e) {
     std::cerr << "nxsig: " << e.what() << "\n";
