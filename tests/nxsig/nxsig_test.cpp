@@ -364,6 +364,53 @@ TEST_F(NxSig, LearnedRecordDetectsTheSample) {
   EXPECT_NE(run("learn palm --table sigwtrjn.in1 --name X " + path("sample.exe").string()).exit, 0);
 }
 
+// An entry point at file offset 0 (RVA 0, as resource libraries have) or without a file offset is
+// still looked up (keys 0 and 0xFFFFFFFF): learn makes a record for it, with no region at 0.
+TEST_F(NxSig, LearnHandlesAnEntryPointWithoutCodeOfItsOwn) {
+  struct Case {
+    const char* what;
+    uint32_t rva;
+    uint32_t key;
+    const char* note;
+  } cases[] = {
+      {"RVA 0", 0, 0, "at file offset 0"},
+      {"beyond every section", 0x9000, 0xFFFFFFFFu, "no file offset"},
+  };
+  Bed bed;
+  bed.installModule();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PeImage img;
+    img.entryRva = c.rva;
+    const Bytes sample = img.build();
+    std::ofstream(path("sample.exe"), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
+    CliRun l = run("learn wince --table sigwworm.inx --name Worm.NoCode " + path("sample.exe").string());
+    ASSERT_EQ(l.exit, 0) << l.err;
+    EXPECT_NE(l.err.find(c.note), std::string::npos) << l.err;
+    Json rec = Json::parse(l.out);
+    EXPECT_EQ(rec["key"], c.key);
+    Json src = Json::object();
+    src["wince"] = Json::array({rec});
+    write("learned.json", src);
+    CliRun b = run("build " + path("learned.json").string() + " -o '" + bed.dir() + "'");
+    ASSERT_EQ(b.exit, 0) << b.err;
+    ASSERT_NE(bed.load(), nullptr);
+    {
+      auto s = settings(0);
+      for (uint32_t seed : {1u, 2u}) {
+        PeImage other = img;
+        other.seed = seed;
+        Object o = categoryObject(bed);
+        Threats t;
+        o.open(bed.file("s.exe", other.build()), s.get());
+        EXPECT_EQ(o.scan(t), seed == img.seed ? NX_ENGINE_THREAT : NX_ENGINE_CLEAN) << seed;
+      }
+    }
+    bed.unload();
+  }
+}
+
 // learn never prints what build refuses: a section name a source cannot hold (a control byte, a
 // byte over 0x7F) is left out of the record with a note, and the record still detects the sample.
 TEST_F(NxSig, LearnLeavesOutASectionNameASourceCannotHold) {

@@ -148,22 +148,31 @@ Json learnWince(const Bytes& sample, const std::string& table, const std::string
   if (!h.isWindowsCe()) throw Error("learn: the sample is not a Windows CE PE image (MZ, PE, subsystem 9)");
   const nx::pe::EntryPoint ep = nx::pe::findEntryPoint(reader, h);
   const std::int64_t size = std::int64_t(sample.size());
-  if (ep.offset <= 0 || ep.offset >= size)
-    throw Error("learn: the entry point has no usable file offset (" + std::to_string(ep.offset) + ")");
+  if (ep.offset >= size)
+    throw Error("learn: the entry point's file offset " + std::to_string(ep.offset) +
+                " is not inside the sample, so the scanner never looks it up");
+  if (size < 2) throw Error("learn: the sample is too short");
   auto region = [&](std::int64_t offset, std::int64_t maxLen) {
     const std::int64_t len = std::min<std::int64_t>(maxLen, size - offset);
     return Region{std::uint32_t(offset), std::uint8_t(len), regionCrc(&sample[std::size_t(offset)], std::size_t(len))};
   };
+  // An entry point at offset 0 (a resource library's RVA 0) or without a file offset (key -1) is
+  // looked up all the same, but no region may start at 0 and there is no code of its own to take.
+  const bool ownCode = ep.offset > 0;
+  if (!ownCode)
+    notes.push_back(std::string(ep.offset == 0 ? "the entry point is at file offset 0"
+                                               : "the entry point has no file offset (key 0xFFFFFFFF)") +
+                    ": region A starts at offset 1 and region C is taken from the middle of the file");
   std::vector<Region> regions;
   // Region A covers the bytes the scanner reads at the entry point anyway, so it costs no read.
-  regions.push_back(region(ep.offset, 30));
+  regions.push_back(ownCode ? region(ep.offset, 30) : region(1, 29));
   // Region B: the PE header and section table, which tell builds of one program apart.
   const std::int64_t hdr = h.peOffset > 0 && h.peOffset < sample.size() ? h.peOffset : 64;
   if (hdr >= size) throw Error("learn: the sample is too short");
   regions.push_back(region(hdr, 255));
-  // Region C: the code following region A, or the middle of the file when the entry point is at the end.
+  // Region C: the code following region A, or the middle of the file when there is none.
   const std::int64_t after = ep.offset + regions[0].length;
-  regions.push_back(after < size ? region(after, 255) : region(std::max<std::int64_t>(1, size / 2), 255));
+  regions.push_back(ownCode && after < size ? region(after, 255) : region(std::max<std::int64_t>(1, size / 2), 255));
 
   // The section test needs a name that a source can hold; a name with a control byte or a byte
   // over 0x7F (packers write such names) is left out, and the record relies on its regions.

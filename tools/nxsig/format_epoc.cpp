@@ -116,7 +116,9 @@ Json learnEpoc(const Bytes& sample, const std::string& table, const std::string&
   if (!image.epoc) throw Error("learn: the sample is not an EPOC image (UID1 and a whole header)");
   const std::int64_t size = std::int64_t(sample.size());
   if (image.entryOffset <= 0 || image.entryOffset >= size)
-    throw Error("learn: the entry point has no offset inside the file (" + std::to_string(image.entryOffset) + ")");
+    throw Error("learn: the entry point's file offset " + std::to_string(image.entryOffset) +
+                " is not inside the sample, so the scanner never looks it up (the code of a compressed"
+                " image is not stored as it runs)");
   auto region = [&](std::int64_t offset, std::int64_t maxLen) {
     const std::int64_t len = std::min<std::int64_t>(maxLen, size - offset);
     return Region{std::uint32_t(offset), std::uint8_t(len), regionCrc(&sample[std::size_t(offset)], std::size_t(len))};
