@@ -11,3 +11,5 @@
 #include "ce/text.h"
 #include "ce/time.h"
 #include "ce/windows.h"
+#include "ce/ui.h"
+#include "ce/gdi.h"
