@@ -287,11 +287,18 @@ int64_t findUpper(const File& f, int64_t from, const char* text) {
 // Whether `section` holds `key` with a value: the key's line (up to CR or
 // LF) longer than 6 characters. A line commented out with ";" right before
 // the key is passed over for the next occurrence.
+//
+// The section is searched with its brackets, so that a "windows" in some
+// value is no section; the key search then starts past the closing bracket
+// and one byte of line end, where the bare name's length plus two would put
+// it. Counting the two bytes from the bracketed name started one byte late:
+// after an LF line end the key's first letter was skipped, and the search
+// went on into the following sections.
 bool sectionHasKey(const File& f, const char* section, const char* key) {
   const int64_t s = findUpper(f, 0, section);
   if (s < 0) return false;
   const int64_t keyLen = static_cast<int64_t>(std::strlen(key));
-  int64_t from = s + static_cast<int64_t>(std::strlen(section)) + 2;
+  int64_t from = s + static_cast<int64_t>(std::strlen(section)) + 1;
   for (;;) {
     const int64_t k = findUpper(f, from, key);
     if (k < 0) return false;

@@ -163,6 +163,17 @@ std::vector<Row> rows() {
   add("t49 script section", "a.ini", "[Script]\r\nx=1\r\n", 5034, 1, false);
   add("t49 script section beyond the head", "a.ini", "[a]\r\n" + std::string(2000, ';') + "\r\n[script]\r\n", 5034, 1, false);
   add("t49 binary ini is no settings file", "a.ini", "\x01\x02[windows]\r\nrun=calc.exe", 0, 0, false);
+  // LF line ends: the key search must start right after the section line.
+  add("t49 windows run, LF", "win.ini", "[windows]\nrun=calc.exe\n", 5032, 1, false);
+  add("t49 boot shell, LF", "system.ini", "[boot]\nshell=explorer.exe\n", 5033, 1, false);
+  add("t49 commented run uses the next one, LF", "win.ini", "[windows]\n;run=nothing\nrun=evil.exe\n", 5032, 1, false);
+  add("t49 commented run only, LF", "win.ini", "[windows]\n;run=nothing here\n", 0, 0, false);
+  add("t49 short run line then another section's key, LF", "win.ini",
+      "[windows]\nrun=x\n[other]\nrunonce=abcdefgh\n", 0, 0, false);
+  add("t49 short run line then another section's key, CRLF", "win.ini",
+      "[windows]\r\nrun=x\r\n[other]\r\nrunonce=abcdefgh\r\n", 0, 0, false);
+  add("t49 short shell line then another section's key, LF", "system.ini",
+      "[boot]\nshell=\n[other]\nshellext=abcdefgh\n", 0, 0, false);
   add("t50 html", "a.htm", "<html><body>hi</body></html>", 5037, 1);
   add("t50 html under eml", "a.eml", "<html><body>hi</body></html>", 5043, 1);
   add("t50 .h quirk", "a.h", "int a;\r\nint b;\r\n", 5038, 1);
@@ -191,6 +202,21 @@ std::vector<Row> rows() {
   add("t62 eicar without extension", "eicar", kEicar, 5093, 1);
   add("t63 sisx", "a.sisx", "\x7A\x1A\x20\x10....", 5092, 2);
   add("t64 nothing known", "a.bin", "\x01\x02\x03\x04\x05", 0, 0);
+
+  // Contents that satisfy two of the text tests: the earlier test decides.
+  const std::string vbs = "Dim a\r\nSet a = CreateObject(\"WScript.Shell\")\r\n";
+  add("t48 before t50: a script tag holding a script, as .htm", "a.htm",
+      "<script language=\"vbscript\">\r\n" + vbs + "</script>\r\n" + std::string(200, ' '), 5038, 1);
+  add("t48 before t49: a settings file holding a script", "win.ini",
+      "[windows]\r\nrun=calc.exe\r\n" + vbs + std::string(200, ' '), 5038, 1);
+  add("t49 before t50: a settings file beginning with a tag", "win.ini",
+      "<x>\r\n[windows]\r\nrun=calc.exe\r\n", 5032, 1, false);
+  add("t50 before t51: a shebang holding a tag", "a.sh", "#!/x <a> b\n", 5037, 1);
+  add("t50 before t52: a from line holding a tag", "a.msg", "FROM:<a@b>\r\n", 5037, 1);
+  add("t50 before t62: the test file under .htm", "eicar.htm", kEicar, 5038, 1);
+  add("t53 before t55: a mail header saved as .bat", "a.bat", "MIME-Version: 1.0\r\n", 5043, 1);
+  add("t54 before t55: a boot sector saved as .bat", "a.bat", with(512, {{3, "MSDOS5.0"}, {510, "\x55\xAA"}}), 5054, 1);
+  add("t56 before t62: the test file as autorun.inf", "autorun.inf", kEicar, 5080, 1);
   return r;
 }
 
