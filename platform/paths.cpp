@@ -98,13 +98,20 @@ int setTempPath(const WCHAR* path) {
   size_t len = wcslen16(candidate);
   // "C:" alone means the drive's root.
   if (len == 2 && candidate[1] == u':') candidate[2] = u'\\';
-  if (!isDirectory(candidate)) {
-    CreateDirectoryW(candidate, nullptr);
-    if (!isDirectory(candidate)) return 0;
-  }
-  // Room for the "\" GetNXTempPathW adds, so the path can be handed out whole.
+  // Room for the "\" GetNXTempPathW adds, so the path can be handed out
+  // whole. Checked before anything is created: a refused path leaves no
+  // folder behind.
   len = wcslen16(candidate);
   if (len + 1 >= MAX_PATH && candidate[len - 1] != u'\\') return 0;
+  if (!isDirectory(candidate)) {
+    // Another process may make the same folder at the same moment: what
+    // counts is that a folder is there afterwards.
+    const bool made = CreateDirectoryW(candidate, nullptr);
+    if (!isDirectory(candidate)) {
+      if (made) RemoveDirectoryW(candidate);
+      return 0;
+    }
+  }
   std::memcpy(g_tempPath, candidate, sizeof candidate);
   return 1;
 }

@@ -127,6 +127,31 @@ TEST(TempPath, KeepsRoomForTheTrailingSlash) {
   EXPECT_EQ(std::u16string(buf), shorter + u"\\");
 }
 
+// A refused temporary folder leaves nothing behind: one of 259 characters
+// has no room for the "\" it is handed out with, and must not be created.
+TEST(TempPath, RefusedMissingFolderIsNotCreated) {
+  nxtest::TempDevice dev;
+  std::string a(128, 'a'), b(129, 'b');
+  std::filesystem::create_directories(dev.host(a));
+  const std::u16string dir = u"\\" + ce::utf8ToUtf16(a) + u"\\" + ce::utf8ToUtf16(b);
+  ASSERT_EQ(dir.size(), 259u);
+  EXPECT_EQ(SetNXTempPathW(dir.c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(dev.host(a + "/" + b)));
+  EXPECT_EQ(SetNXTempPathW((dir + u"\\").c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(dev.host(a + "/" + b)));
+  EXPECT_EQ(SetNXTempPathA(pt::narrow(dir).c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(dev.host(a + "/" + b)));
+  // The recorded folder stays what it was.
+  ASSERT_EQ(SetNXTempPathW(u"\\Temp"), 1);
+  EXPECT_EQ(SetNXTempPathW(dir.c_str()), 0);
+  WCHAR buf[ce::MAX_PATH];
+  ASSERT_EQ(GetNXTempPathW(buf, ce::MAX_PATH), 1);
+  EXPECT_EQ(std::u16string(buf), u"\\Temp\\");
+  // One character less fits and is made.
+  EXPECT_EQ(SetNXTempPathW(dir.substr(0, 258).c_str()), 1);
+  EXPECT_TRUE(std::filesystem::is_directory(dev.host(a + "/" + b.substr(0, 128))));
+}
+
 TEST(Misc, LongPathCopyWindowsDirectoryAndOs) {
   WCHAR out[ce::MAX_PATH];
   EXPECT_EQ(NxGetLongPathNameW(u"\\My Documents\\a.txt", out), 1);
