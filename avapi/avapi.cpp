@@ -4,6 +4,7 @@
 // its signatures) around an update.
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "ce/base.h"
 #include "ce/files.h"
@@ -71,6 +72,20 @@ const BindEntry kBindings[] = {
 };
 #undef NX_BIND
 
+// One started worker with its own events. The worker reads only these
+// handles, and only the NxDeinitScan that took the service out of
+// Api::service closes them, after the thread has ended: a worker started
+// later has handles of its own that no earlier deinit touches.
+struct ReloadService {
+  HANDLE stopEvent = nullptr;
+  HANDLE unloadEvent = nullptr;
+  HANDLE reloadEvent = nullptr;
+  // Wakes the worker while it holds the engine for an update that may never
+  // finish, so that a final NxDeinitScan can still get through.
+  HANDLE deinitEvent = nullptr;
+  HANDLE thread = nullptr;
+};
+
 struct Api {
   int32_t count = 0;
   int32_t unloading = 0;
@@ -89,16 +104,40 @@ struct Api {
   nx::RwLock lock;
   nx::RwLock logLock;
 
-  HANDLE stopEvent = nullptr;
-  HANDLE unloadEvent = nullptr;
-  HANDLE reloadEvent = nullptr;
-  HANDLE thread = nullptr;
-  // Wakes the worker while it holds the engine for an update that may never
-  // finish, so that a final NxDeinitScan can still get through.
-  HANDLE deinitEvent = nullptr;
+  // The running ReloadService; read and replaced under the API lock and
+  // under serviceCs (which NxDeinitScan needs before it can take the API
+  // lock, to wake a worker that holds it).
+  ReloadService* service = nullptr;
+  ce::CRITICAL_SECTION serviceCs;
   std::atomic<int32_t> pendingDeinits{0};
 
+  // Serialises NxInitScan and NxDeinitScan as wholes. A final NxDeinitScan
+  // lets go of the API lock while it stops the worker; an NxInitScan in that
+  // gap would start a second worker and load the engine again, and the
+  // deinit would then unload that engine under its new user. With this an
+  // init waits until the deinit is done and then starts afresh.
+  ce::CRITICAL_SECTION lifecycle;
+
   WCHAR logPath[ce::MAX_PATH] = u"nxdebug.log";
+
+  Api() {
+    ce::InitializeCriticalSection(&serviceCs);
+    ce::InitializeCriticalSection(&lifecycle);
+  }
+  ~Api() {
+    ce::DeleteCriticalSection(&lifecycle);
+    ce::DeleteCriticalSection(&serviceCs);
+  }
+};
+
+struct CsHold {
+  explicit CsHold(ce::CRITICAL_SECTION& cs) : cs_(cs) { ce::EnterCriticalSection(&cs_); }
+  ~CsHold() { ce::LeaveCriticalSection(&cs_); }
+  CsHold(const CsHold&) = delete;
+  CsHold& operator=(const CsHold&) = delete;
+
+ private:
+  ce::CRITICAL_SECTION& cs_;
 };
 
 Api& api() {
@@ -269,18 +308,19 @@ bool signaled(HANDLE h) { return h && ce::WaitForSingleObject(h, 0) == ce::WAIT_
 // event; while both are set the update just finished, and the worker gives
 // the engine a moment to clear the unload event so that one update is one
 // cycle. A new update clears the reload event first and is seen at once.
-void settleAfterCycle(Api& a) {
-  for (int i = 0; i < 400 && signaled(a.unloadEvent) && signaled(a.reloadEvent) && !signaled(a.stopEvent); ++i)
+void settleAfterCycle(const ReloadService& svc) {
+  for (int i = 0; i < 400 && signaled(svc.unloadEvent) && signaled(svc.reloadEvent) && !signaled(svc.stopEvent); ++i)
     ce::Sleep(5);
 }
 
-ce::DWORD reloadWorker(void*) {
+ce::DWORD reloadWorker(void* param) {
   Api& a = api();
+  ReloadService& svc = *static_cast<ReloadService*>(param);
   for (;;) {
-    HANDLE first[2] = {a.stopEvent, a.unloadEvent};
+    HANDLE first[2] = {svc.stopEvent, svc.unloadEvent};
     ce::DWORD w = ce::WaitForMultipleObjects(2, first, false, ce::INFINITE);
     if (w == ce::WAIT_OBJECT_0) {
-      ce::ResetEvent(a.stopEvent);
+      ce::ResetEvent(svc.stopEvent);
       return 0;
     }
     if (w != ce::WAIT_OBJECT_0 + 1) return 0;
@@ -300,10 +340,10 @@ ce::DWORD reloadWorker(void*) {
     // the worker then lets go of the lock and waits for the reload without it.
     bool holding = true;
     for (;;) {
-      HANDLE second[3] = {a.stopEvent, a.reloadEvent, a.deinitEvent};
+      HANDLE second[3] = {svc.stopEvent, svc.reloadEvent, svc.deinitEvent};
       ce::DWORD r = ce::WaitForMultipleObjects(holding ? 3 : 2, second, false, ce::INFINITE);
       if (r == ce::WAIT_OBJECT_0) {
-        ce::ResetEvent(a.stopEvent);
+        ce::ResetEvent(svc.stopEvent);
         if (holding) a.lock.release();
         return 0;
       }
@@ -338,42 +378,52 @@ ce::DWORD reloadWorker(void*) {
       a.count = saved;
     }
     a.lock.release();
-    settleAfterCycle(a);
+    settleAfterCycle(svc);
   }
 }
 
-void closeServiceHandles(Api& a) {
-  for (HANDLE* h : {&a.reloadEvent, &a.unloadEvent, &a.deinitEvent, &a.stopEvent}) {
+void closeServiceHandles(ReloadService& svc) {
+  for (HANDLE* h : {&svc.reloadEvent, &svc.unloadEvent, &svc.deinitEvent, &svc.stopEvent, &svc.thread}) {
     if (*h) ce::CloseHandle(*h);
     *h = nullptr;
   }
 }
 
-bool startReloadService(Api& a) {
-  a.stopEvent = ce::CreateEventW(nullptr, true, false, nullptr);
-  a.deinitEvent = ce::CreateEventW(nullptr, false, false, nullptr);
-  if (!a.stopEvent || !a.deinitEvent) {
-    closeServiceHandles(a);
-    return false;
+// A new worker with its own events; null when any of them cannot be made.
+ReloadService* startReloadService() {
+  auto* svc = new (std::nothrow) ReloadService{};
+  if (!svc) return nullptr;
+  svc->stopEvent = ce::CreateEventW(nullptr, true, false, nullptr);
+  svc->deinitEvent = ce::CreateEventW(nullptr, false, false, nullptr);
+  if (svc->stopEvent && svc->deinitEvent) {
+    svc->unloadEvent = ce::CreateEventW(nullptr, true, false, kUnloadEvent);
+    svc->reloadEvent = svc->unloadEvent ? ce::CreateEventW(nullptr, true, false, kReloadEvent) : nullptr;
+    svc->thread = svc->reloadEvent ? ce::CreateThread(nullptr, 0, reloadWorker, svc, 0, nullptr) : nullptr;
   }
-  a.unloadEvent = ce::CreateEventW(nullptr, true, false, kUnloadEvent);
-  a.reloadEvent = a.unloadEvent ? ce::CreateEventW(nullptr, true, false, kReloadEvent) : nullptr;
-  a.thread = a.reloadEvent ? ce::CreateThread(nullptr, 0, reloadWorker, nullptr, 0, nullptr) : nullptr;
-  if (!a.thread) {
-    closeServiceHandles(a);
-    return false;
+  if (!svc->thread) {
+    closeServiceHandles(*svc);
+    delete svc;
+    return nullptr;
   }
-  return true;
+  return svc;
 }
 
-void stopReloadService(Api& a) {
-  if (a.stopEvent) ce::SetEvent(a.stopEvent);
-  if (a.thread) {
-    ce::WaitForSingleObject(a.thread, ce::INFINITE);
-    ce::CloseHandle(a.thread);
-  }
-  a.thread = nullptr;
-  closeServiceHandles(a);
+// Ends a worker that nobody else can reach any more and frees its events.
+void stopReloadService(ReloadService* svc) {
+  if (!svc) return;
+  ce::SetEvent(svc->stopEvent);
+  ce::WaitForSingleObject(svc->thread, ce::INFINITE);
+  closeServiceHandles(*svc);
+  delete svc;
+}
+
+// Takes the service out of reach: afterwards no NxDeinitScan signals its
+// events. Called with the API lock held.
+ReloadService* detachService(Api& a) {
+  CsHold cs(a.serviceCs);
+  ReloadService* svc = a.service;
+  a.service = nullptr;
+  return svc;
 }
 
 bool isSignatureFile(const WCHAR* name) {
@@ -433,6 +483,7 @@ AVAPI_EXPORT int32_t NxInitScan(const NxScanOptions* options, NxSession* out) {
     logError(u"avapi NxInitScan: error code - ", 90);
     return 0;
   }
+  CsHold life(a.lifecycle);
   nx::RwLockHold hold(a.lock, true);
   if (!hold.held()) return 0;
   WCHAR dir[257] = {};
@@ -450,19 +501,28 @@ AVAPI_EXPORT int32_t NxInitScan(const NxScanOptions* options, NxSession* out) {
   *out = &a.stored;
   uint8_t kind = 0;
   a.previousState = updateState(a, &kind);
-  if (!startReloadService(a)) {
+  ReloadService* svc = startReloadService();
+  if (!svc) {
     unloadEngine(a);
     --a.count;
     return 0;
   }
+  CsHold cs(a.serviceCs);
+  a.service = svc;
   return 1;
 }
 
 AVAPI_EXPORT int32_t NxDeinitScan(NxSession session) {
   Api& a = api();
   if (!session) return 0;
+  // Said before waiting for anything: a worker that holds the engine for an
+  // update lets go of it once every remaining user is on the way out.
   a.pendingDeinits.fetch_add(1);
-  if (a.deinitEvent) ce::SetEvent(a.deinitEvent);
+  {
+    CsHold cs(a.serviceCs);
+    if (a.service) ce::SetEvent(a.service->deinitEvent);
+  }
+  CsHold life(a.lifecycle);
   bool held = a.lock.acquireExclusive();
   a.pendingDeinits.fetch_sub(1);
   if (!held) return 0;
@@ -475,11 +535,17 @@ AVAPI_EXPORT int32_t NxDeinitScan(NxSession session) {
     return 1;
   }
   a.unloading = 1;
+  ReloadService* svc = detachService(a);
+  // The worker may be waiting for the API lock: it is stopped without it.
   a.lock.release();
-  stopReloadService(a);
+  stopReloadService(svc);
   if (!a.lock.acquireExclusive()) return 1;
-  unloadEngine(a);
-  removeWorkFiles(a.stored);
+  // Nothing can have started meanwhile (inits wait for this deinit), but the
+  // engine is unloaded only in the state this deinit left it in.
+  if (a.count == 0 && a.unloading == 1) {
+    unloadEngine(a);
+    removeWorkFiles(a.stored);
+  }
   a.lock.release();
   return 1;
 }
