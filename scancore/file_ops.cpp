@@ -460,18 +460,16 @@ static int32_t rearm(Handle* h, int32_t result) {
   return result;
 }
 
+// A file gone or not made writable before the clean was tried keeps its
+// detection pending: the scanner has not acted on it, so a later clean (the
+// file made writable again, or back) can still do so, and a scan of the
+// handle does not report the same file clean or failed meanwhile.
 SCANCORE_EXPORT int32_t NxCleanFileEx(Handle* h, int32_t action) {
   if (!h) return 0;
   if (h->detecting < 0 || h->detecting >= h->count || !h->scanners) return 0;
   closeFile(h);
-  if (!fileExists(h)) {
-    dropPending(h);
-    return NX_RESULT_FILE_GONE;
-  }
-  if (!makeWritable(h)) {
-    dropPending(h);
-    return NX_RESULT_ERROR;
-  }
+  if (!fileExists(h)) return NX_RESULT_FILE_GONE;
+  if (!makeWritable(h)) return NX_RESULT_ERROR;
   int32_t engineAction = action == NX_CLEAN_DELETE ? NX_ACTION_DELETE
                          : action == NX_CLEAN_USER1 ? NX_ACTION_USER1
                          : action == NX_CLEAN_USER2 ? NX_ACTION_USER2

@@ -278,12 +278,26 @@ TEST_F(SessionTest, CleaningRepairsAndRescansOrDeletesAsTheScannerAnswers) {
     }
     close(h);
   }
-  // A file removed between scan and clean.
-  auto path = data("gone.exe", ceProgram("INFECTED"));
+  // A file removed between scan and clean keeps its detection pending: every
+  // clean says the file is gone, the handle is not scanned again meanwhile,
+  // and once the file is back the pending detection is cleaned.
+  auto path = data("gone.exe", ceProgram("INFECTED REPAIRABLE"));
   NxFileHandle h = open(path);
   ScanReport r{};
   ASSERT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), NX_RESULT_THREAT);
   std::filesystem::remove(dev.host("Data/gone.exe"));
+  EXPECT_EQ(fn<PFN_NxCleanFile>(u"NxCleanFile")(h, 0), NX_RESULT_FILE_GONE);
+  EXPECT_EQ(fn<PFN_NxCleanFileEx>(u"NxCleanFileEx")(h, NX_CLEAN_DELETE), NX_RESULT_FILE_GONE);
+  EXPECT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), 0) << "the detection is still pending";
+  dev.writeFile("Data/gone.exe", ceProgram("INFECTED REPAIRABLE"));
+  EXPECT_EQ(fn<PFN_NxCleanFile>(u"NxCleanFile")(h, 0), NX_RESULT_REPAIRED);
+  EXPECT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), NX_RESULT_CLEAN);
+  close(h);
+  // Gone for good: closing the handle still lets go of everything.
+  path = data("gone2.exe", ceProgram("INFECTED"));
+  h = open(path);
+  ASSERT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), NX_RESULT_THREAT);
+  std::filesystem::remove(dev.host("Data/gone2.exe"));
   EXPECT_EQ(fn<PFN_NxCleanFile>(u"NxCleanFile")(h, 0), NX_RESULT_FILE_GONE);
   close(h);
 }
