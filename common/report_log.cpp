@@ -238,7 +238,9 @@ bool ReportSession::Open(const WCHAR* installDir, DWORD kind, const WCHAR* title
 
   size_t n = 0;
   if (title)
-    while (n + 1 < kIndexTitleChars && title[n]) ++n;
+    while (n + 1 < kReportTitleChars && title[n]) ++n;
+  // Never end on half a surrogate pair.
+  if (n > 0 && title[n] && title[n - 1] >= 0xD800 && title[n - 1] <= 0xDBFF) --n;
   std::memcpy(title_, title ? title : u"", n * sizeof(WCHAR));
   title_[n] = 0;
   GetLocalTime(&opened_);

@@ -20,6 +20,10 @@ inline constexpr const WCHAR* kReportFolder = u"\\Report";
 inline constexpr const WCHAR* kScanVersionFile = u"\\scanver.cnf";
 inline constexpr ce::DWORD kReportNameDelayMs = 800;
 inline constexpr size_t kReportHeaderChars = 2048;
+// The longest title a report keeps, terminator included: an online report's
+// title is the infected file's path, which may have up to 1,023 characters.
+// The header prints it whole; the index record keeps what its field holds.
+inline constexpr size_t kReportTitleChars = 1024;
 
 // "scanver.cnf": engine version and the virus database's date and time.
 struct ScanVersionInfo {
@@ -85,7 +89,7 @@ class ReportSession {
   ce::SYSTEMTIME opened_{};
   WCHAR path_[ce::MAX_PATH] = {};
   WCHAR index_[ce::MAX_PATH] = {};
-  WCHAR title_[kIndexTitleChars] = {};
+  WCHAR title_[kReportTitleChars] = {};
 };
 
 }  // namespace nx

@@ -282,18 +282,41 @@ TEST_F(ReportLog, BadArgumentsAndPathsThatCannotBeListedAreRefused) {
   std::u16string greek = u"\\\u03a3\u03c6";
   ASSERT_TRUE(ce::CreateDirectoryW(greek.c_str(), nullptr));
   EXPECT_FALSE(r.Open(greek.c_str(), nx::kReportOnline, u"t", nx::kOnlineIndexName));
-  // A title longer than the index field is cut there and in the header alike.
+}
+
+// An online report's title is the infected file's path, up to 1,023
+// characters: the header prints it whole, the index record keeps the first
+// 255 its field holds; a longer title stops at 1,023.
+TEST_F(ReportLog, LongTitlesArePrintedWholeAndCutOnlyInTheIndexField) {
   putVersion(1, 0, ce::SYSTEMTIME{2026, 1, 4, 1, 0, 0, 0, 0});
-  std::u16string longTitle(1000, u'T');
-  ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, longTitle.c_str(), nx::kOnlineIndexName));
+  std::u16string deep = u"\\Storage Card";
+  for (int i = 0; deep.size() < 1023; ++i) deep += u"\\folder" + ce::utf8ToUtf16(std::to_string(i % 10));
+  deep.resize(1023);
+  struct Case {
+    const char* what;
+    std::u16string title;
+    std::u16string printed;
+  } cases[] = {
+      {"a path of 1023 characters", deep, deep},
+      {"longer than any path", std::u16string(1500, u'T'), std::u16string(1023, u'T')},
+      {"a surrogate pair across the cut", std::u16string(1022, u'T') + u"\U0001F600", std::u16string(1022, u'T')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(dev.host(kHostDir + "/online.dat"));
+    nx::ReportSession r;
+    ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, c.title.c_str(), nx::kOnlineIndexName));
+    std::u16string path = r.path();
+    ASSERT_TRUE(r.Close());
+    auto list = entries(nx::kOnlineIndexName, nx::kReportOnline);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].title, c.title.substr(0, 255));
+    EXPECT_EQ(dev.readFile(hostOf(path)), le(header(c.printed, list[0].opened, u"1.00", u"01 Jan 2026 [00:00:00]")));
+  }
+  nx::ReportSession r;
+  ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, deep.c_str(), nx::kOnlineIndexName));
   EXPECT_FALSE(r.WriteOnlineEntry(4003, u"T", u"\\x")) << "no word for that result";
-  std::u16string path = r.path();
   ASSERT_TRUE(r.Close());
-  auto list = entries(nx::kOnlineIndexName, nx::kReportOnline);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].title, std::u16string(255, u'T'));
-  EXPECT_EQ(dev.readFile(hostOf(path)),
-            le(header(std::u16string(255, u'T'), list[0].opened, u"1.00", u"01 Jan 2026 [00:00:00]")));
 }
 
 TEST(ReportTexts, UpdateBodiesAndTitlesFallBackToTheBuiltInTexts) {
