@@ -230,11 +230,24 @@ TEST_F(AvapiTest, MessageStringAndCallbackThroughTheApi) {
   EXPECT_EQ(seenCodes(), (std::vector<int>{NX_CB_FILE_BEGIN, NX_CB_THREAT}));
   EXPECT_EQ(seen()[1].session, reinterpret_cast<uintptr_t>(session_));
   EXPECT_EQ(seen()[1].context, 42u);
-  EXPECT_EQ(fn<PFN_NxCloseFile>(u"NxCloseFile")(&h, 0), 1);
-  EXPECT_EQ(fn<PFN_NxCloseFile>(u"NxCloseFile")(&h, 0), 0);  // no second release of the hold
-  // The lock is free again: an exclusive call goes through at once.
-  NxScanOptions o = options();
-  EXPECT_EQ(fn<PFN_NxSetOptions>(u"NxSetOptions")(session_, &o), 1);
+  // A refused close gives back no hold: with another file still open, an
+  // exclusive call waits for that file. (Had the refused close released a
+  // hold, it would have been the other file's, and the call would go
+  // through at once.)
+  auto closeFile = fn<PFN_NxCloseFile>(u"NxCloseFile");
+  auto setOptions = fn<PFN_NxSetOptions>(u"NxSetOptions");
+  NxFileHandle other = nullptr;
+  ASSERT_EQ(fn<PFN_NxOpenFile>(u"NxOpenFile")(session_, path.c_str(), &other), 1);
+  EXPECT_EQ(closeFile(&h, 0), 1);
+  EXPECT_EQ(closeFile(&h, 0), 0);
+  auto exclusive = std::async(std::launch::async, [&] {
+    NxScanOptions o = options();
+    return setOptions(session_, &o);
+  });
+  EXPECT_EQ(exclusive.wait_for(300ms), std::future_status::timeout) << "the other file's hold was given back";
+  EXPECT_EQ(closeFile(&other, 0), 1);
+  ASSERT_EQ(exclusive.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(exclusive.get(), 1);
 }
 
 TEST_F(AvapiTest, AnOpenFileHoldsOffAFullReload) {

@@ -3,8 +3,10 @@
 // the interactive scan, cleaning, versions and update state.
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "api_fixture.h"
+#include "common/engine_types.h"
 
 namespace {
 
@@ -175,6 +177,64 @@ TEST_F(SessionTest, ArchiveOptionsReachTheEngine) {
       EXPECT_EQ(+r.type, 5084);
     }
     close(h);
+  }
+}
+
+// Every option reaches the scanners' settings as its own field: the
+// switches of options B and C, flag word D and each bit of flag word E.
+TEST_F(SessionTest, OptionsBecomeSettingsFieldByField) {
+  installEngine();
+  using Fields = std::map<std::string, int>;
+  const Fields off = {{"optionB", 0}, {"optionBMask", 0}, {"optionC", 0}, {"categoryMask", 0}, {"flagE0", 0},
+                      {"flagE1", 0},  {"flagE2", 0},      {"flagE14", 0}, {"flagE15", 0},      {"engineFlags", 0},
+                      {"noDelete", 0}};
+  struct Case {
+    const char* name;
+    std::function<void(NxScanOptions&)> set;
+    Fields changed;  // the fields that differ from `off`
+  };
+  const std::vector<Case> cases = {
+      {"nothing set", [](NxScanOptions&) {}, {}},
+      {"option B with its bits masked to 3", [](NxScanOptions& o) { o.optionB = 1; o.optionBBits = 0xFFFE; },
+       {{"optionB", 1}, {"optionBMask", 2}}},
+      {"option B 2 is off, its bits unread", [](NxScanOptions& o) { o.optionB = 2; o.optionBBits = 3; }, {}},
+      {"option C", [](NxScanOptions& o) { o.optionC = 1; }, {{"optionC", 1}}},
+      {"option C 2 is off", [](NxScanOptions& o) { o.optionC = 2; }, {}},
+      {"option C -1 is off", [](NxScanOptions& o) { o.optionC = -1; }, {}},
+      {"word D keeps bits 0-6", [](NxScanOptions& o) { o.categories = 0xFFFF; }, {{"categoryMask", 0x7F}}},
+      {"word D some bits", [](NxScanOptions& o) { o.categories = 0x0055; }, {{"categoryMask", 0x55}}},
+      {"word D bit 7 alone", [](NxScanOptions& o) { o.categories = 0x0080; }, {}},
+      {"E bit 0", [](NxScanOptions& o) { o.flagsE = 0x0001; }, {{"flagE0", 1}}},
+      {"E bit 1", [](NxScanOptions& o) { o.flagsE = 0x0002; }, {{"flagE1", 1}}},
+      {"E bit 2 needs bit 1", [](NxScanOptions& o) { o.flagsE = 0x0004; }, {}},
+      {"E bits 1 and 2", [](NxScanOptions& o) { o.flagsE = 0x0006; }, {{"flagE1", 1}, {"flagE2", 1}}},
+      {"E bit 8", [](NxScanOptions& o) { o.flagsE = 0x0100; }, {{"engineFlags", 2}}},
+      {"E bit 12 on the handset", [](NxScanOptions& o) { o.flagsE = 0x1000; }, {{"engineFlags", 1}}},
+      {"E bit 14", [](NxScanOptions& o) { o.flagsE = 0x4000; }, {{"flagE14", 1}}},
+      {"E bit 15", [](NxScanOptions& o) { o.flagsE = 0x8000; }, {{"flagE15", 1}}},
+      {"E bits without a use", [](NxScanOptions& o) { o.flagsE = 0x2EF8; }, {}},
+      {"E every bit", [](NxScanOptions& o) { o.flagsE = 0xFFFF; },
+       {{"flagE0", 1}, {"flagE1", 1}, {"flagE2", 1}, {"engineFlags", 3}, {"flagE14", 1}, {"flagE15", 1}}},
+      {"delete switch 0", [](NxScanOptions& o) { o.allowDelete = 0; }, {{"noDelete", 1}}},
+      {"delete switch 2", [](NxScanOptions& o) { o.allowDelete = 2; }, {{"noDelete", 1}}},
+  };
+  start();
+  auto path = data("s.exe", ceProgram());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NxScanOptions o = options();
+    o.categories = 0;
+    c.set(o);
+    ASSERT_EQ(fn<PFN_NxSetOptions>(u"NxSetOptions")(nullptr, &o), 1);
+    fakes::clear();
+    NxFileHandle h = open(path);
+    ScanReport r{};
+    EXPECT_EQ(fn<PFN_NxScanFile>(u"NxScanFile")(h, &r), NX_RESULT_CLEAN);
+    close(h);
+    Fields want = off;
+    for (const auto& [field, value] : c.changed) want[field] = value;
+    for (const auto& [field, value] : want) EXPECT_EQ(fakes::get("settings." + field), value) << field;
+    EXPECT_EQ(fakes::get("settings.size"), static_cast<int>(sizeof(ScanSettings)));
   }
 }
 

@@ -55,6 +55,44 @@ TEST_F(UiresTest, TheLibraryHoldsEveryTextTheProductAsksFor) {
   EXPECT_EQ(ids.size(), std::size(nx::ui::kCatalogue) + 1);
 }
 
+// Texts the user reads in reports and notifications, written out here as the
+// product words them, not taken from the catalogue the library is built
+// from: the library and the built-in fallbacks must both say exactly this.
+TEST_F(UiresTest, ShownTextsAreWordedAsTheProductWordsThem) {
+  struct Pinned {
+    DWORD id;
+    const char16_t* text;
+  };
+  const Pinned pinned[] = {
+      {3018, u"Scan executable files."},
+      {3019, u"Respond when a virus is found:"},
+      {3020, u"Repair, delete if unsuccessful"},
+      {3021, u"Delete automatically"},
+      {3022, u"Prompt"},
+      {3023, u"Report only"},
+      {3054, u"Repair, quarantine if unsuccessful"},
+      {3207, u"File was repaired."},
+      {3208, u"File was deleted."},
+      {3209, u"File was skipped."},
+      {3210, u"File was unrepairable."},
+      {3211, u"File was quarantined."},
+      {3213, u"Nyxel AntiVirus"},
+  };
+  install(std::string(NX_BUILD_DIR) + "/image/uires.dll");
+  nx::UiStrings library;
+  ASSERT_TRUE(library.load(kDir.c_str()));
+  const ce::HMODULE m = ce::GetModuleHandleW(u"uires.dll");
+  for (const Pinned& p : pinned) {
+    SCOPED_TRACE(p.id);
+    WCHAR buf[nx::kUiTextChars];
+    const int n = nx::LoadStringW(m, p.id, buf, nx::kUiTextChars);
+    EXPECT_EQ(std::u16string(buf, n > 0 ? static_cast<size_t>(n) : 0), p.text) << "the library's text";
+    const WCHAR* builtIn = nx::ui::builtIn(p.id);
+    ASSERT_NE(builtIn, nullptr);
+    EXPECT_EQ(std::u16string(builtIn), p.text) << "the built-in text";
+  }
+}
+
 TEST_F(UiresTest, WithoutTheLibraryEveryTextIsItsFallback) {
   nx::UiStrings s;
   EXPECT_FALSE(s.load(kDir.c_str()));

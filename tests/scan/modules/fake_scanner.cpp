@@ -6,6 +6,7 @@
 // "OPENSKIP" declines it.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "ce/text.h"
 #include "common/engine_types.h"
@@ -39,6 +40,28 @@ int32_t opOpen(ScannerObject* o, int32_t handle, const char16_t* path, ScanSetti
                 " root=" + narrow(rootDisplay) + " rootType=" + std::to_string(rootType) +
                 " user=" + std::to_string(userValue));
   if (!path || !settings) return NX_ENGINE_MISSING_ARG;
+  // The settings the scanner was given, field by field, for the session
+  // layer's tests ("settings.<field>", the last open's values).
+  const std::pair<const char*, long> fields[] = {
+      {"size", settings->size},
+      {"maxDepth", settings->maxDepth},
+      {"scanArchives", settings->scanArchives},
+      {"firstHitOnly", settings->firstHitOnly},
+      {"optionB", settings->optionB},
+      {"flagE1", settings->flagE1},
+      {"noDelete", settings->noDelete},
+      {"flagE14", settings->flagE14},
+      {"flagE15", settings->flagE15},
+      {"optionC", settings->optionC},
+      {"stop", settings->stop},
+      {"flagE0", settings->flagE0},
+      {"categoryMask", settings->categoryMask},
+      {"flagE2", settings->flagE2},
+      {"archiveExclude", static_cast<long>(settings->archiveExclude)},
+      {"optionBMask", static_cast<long>(settings->optionBMask)},
+      {"engineFlags", static_cast<long>(settings->engineFlags)},
+  };
+  for (const auto& [name, value] : fields) fakes::set(std::string("settings.") + name, static_cast<int>(value));
   f->content.clear();
   if (!g_fw || g_fw->ops->Seek(g_fw, handle, 0, NX_SEEK_SET) != 0) return NX_ENGINE_ERROR;
   char buf[4096];
