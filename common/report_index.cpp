@@ -7,6 +7,7 @@
 #include "ce/files.h"
 #include "ce/text.h"
 #include "common/crc32.h"
+#include "common/debug_log.h"
 #include "common/options_records.h"
 
 namespace nx {
@@ -19,6 +20,8 @@ constexpr BYTE kMarker[4] = {1, 1, 1, 1};
 constexpr DWORD kChunk = 16384;  // an index grows by 784 bytes a report; read it in large pieces
 // Index files stay within what a signed 32-bit seek can reach.
 constexpr uint64_t kMaxIndexBytes = 0x7FFFFFFFu;
+// Copies of damaged indexes kept beside them before the names run out.
+constexpr int kMaxDamagedCopies = 100;
 
 struct FileHandle {
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -69,6 +72,73 @@ long readFrom(HANDLE h, BYTE* out, DWORD want) {
   DWORD got = 0;
   if (!ReadFile(h, out, want, &got, nullptr)) return -1;
   return static_cast<long>(got);
+}
+
+const WCHAR* damageText(DWORD status) {
+  switch (status) {
+    case kIndexShortHead: return u"its head is cut short";
+    case kIndexPartialRecord: return u"a record is cut short";
+    case kIndexCountMismatch: return u"its count does not match its records";
+    case kIndexBadCrc: return u"its checksum does not match";
+    case kIndexOtherKind: return u"it lists another kind of report";
+    default: return u"it cannot be read as an index";
+  }
+}
+
+// "<folder>\<stem>.damaged[.n]<ext>" for the n-th try (n from 1).
+bool damagedName(const WCHAR* indexPath, int n, WCHAR (&out)[MAX_PATH]) {
+  const size_t len = wcslen16(indexPath);
+  size_t dot = len;
+  for (size_t i = len; i > 0; --i) {
+    if (indexPath[i - 1] == u'\\') break;
+    if (indexPath[i - 1] == u'.') {
+      dot = i - 1;
+      break;
+    }
+  }
+  const std::u16string stem(indexPath, dot), ext(indexPath + dot, len - dot);
+  const std::u16string name = stem + u".damaged" + (n > 1 ? format16(u".%d", n) : std::u16string()) + ext;
+  if (name.size() >= MAX_PATH) return false;
+  std::memcpy(out, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  return true;
+}
+
+// Keeps a copy of the damaged index open as h under the first free name
+// beside it, so that starting a new index erases no history, and says so
+// in the debug log. The index itself is not touched here.
+DWORD setAside(HANDLE h, const WCHAR* indexPath, DWORD damage) {
+  // An empty file lists nothing.
+  DWORD high = 0;
+  if (GetFileSize(h, &high) == 0 && high == 0) return kIndexOk;
+  WCHAR kept[MAX_PATH];
+  FileHandle copy;
+  for (int n = 1; n <= kMaxDamagedCopies && !copy.ok(); ++n) {
+    if (!damagedName(indexPath, n, kept)) return kIndexWriteError;
+    // Created new: a name that is taken is never written over.
+    copy.h = CreateFileW(kept, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!copy.ok() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+      return kIndexWriteError;
+  }
+  if (!copy.ok()) return kIndexWriteError;
+  bool copied = seekTo(h, 0);
+  BYTE buf[kChunk];
+  while (copied) {
+    long n = readFrom(h, buf, kChunk);
+    if (n <= 0) {
+      copied = n == 0;
+      break;
+    }
+    copied = writeExact(copy.h, buf, static_cast<DWORD>(n));
+  }
+  copy.close();
+  if (!copied) {
+    DeleteFileW(kept);
+    return kIndexWriteError;
+  }
+  appendDebugLogLine(format16(u"Report index %s is damaged (%s): kept as %s, a new index is started.", indexPath,
+                              damageText(damage), kept)
+                         .c_str());
+  return kIndexOk;
 }
 
 }  // namespace
@@ -132,7 +202,11 @@ DWORD appendIndexRecord(const WCHAR* indexPath, DWORD kind, const IndexRecord& r
     if (status == kIndexReadError) return status;
     if (status != kIndexOk) {
       // An index whose count, records or checksum disagree cannot be appended
-      // to without making it worse; the reports it listed stay on disk.
+      // to without making it worse. It is copied aside first, so the history
+      // it holds stays for whoever can still read it; when no copy can be
+      // made the index is left alone and this report is not listed.
+      DWORD kept = setAside(f.h, indexPath, status);
+      if (kept != kIndexOk) return kept;
       fresh = true;
     } else {
       oldSize = kIndexHeadBytes + static_cast<uint64_t>(count) * kIndexRecordBytes;

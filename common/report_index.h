@@ -3,8 +3,9 @@
 // user interface: a 16-byte head (marker, CRC-32 of everything after the
 // first 8 bytes, kind, record count) and one 784-byte record per report.
 // The layer keeps the count equal to the records and the CRC current after
-// every append; an index found inconsistent is started afresh rather than
-// appended to, since a reader could not tell its records apart.
+// every append; an index found inconsistent is copied aside (its history
+// kept under a free name, said in the debug log) and started afresh rather
+// than appended to, since a reader could not tell its records apart.
 #pragma once
 
 #include <cstddef>
@@ -67,8 +68,9 @@ void decodeIndexRecord(const BYTE* record, IndexEntry* out);
 DWORD checkIndexImage(const void* image, size_t size, DWORD kind, DWORD* count);
 
 // The Close step of a report: adds one record to the index at path, creating
-// it (or starting it afresh when it is inconsistent). On failure the index is
-// put back as it was. Returns kIndexOk or the failure.
+// it, or starting it afresh when it is inconsistent after copying it to
+// "<name>.damaged<ext>" (".damaged.2", ... when taken) beside it. On failure
+// the index is put back as it was. Returns kIndexOk or the failure.
 DWORD appendIndexRecord(const WCHAR* indexPath, DWORD kind, const IndexRecord& record);
 
 // Reads an index for listing: calls fn for every record when the index is

@@ -214,7 +214,12 @@ TEST_F(ReportLog, TheIndexCountEqualsItsRecordsAfterEveryClose) {
   EXPECT_EQ(list[4].title, u"\\fxxxxx") << "appended in order";
 }
 
-TEST_F(ReportLog, AnInconsistentIndexIsStartedAfresh) {
+// An index that cannot be appended to is copied aside under a free name
+// (its history kept byte for byte, the debug log saying where) before a new
+// one is started; a sound index is appended to.
+TEST_F(ReportLog, ADamagedIndexIsKeptAsideAndStartedAfresh) {
+  std::filesystem::create_directories(dev.host("Temp"));
+  ce::SetProgramPath(u"\\Temp\\tester.exe");
   nx::IndexRecord rec;
   ASSERT_TRUE(nx::encodeIndexRecord(ce::SYSTEMTIME{}, u"\\old.rpt", u"old", &rec));
   std::string one(16, '\0');
@@ -228,27 +233,29 @@ TEST_F(ReportLog, AnInconsistentIndexIsStartedAfresh) {
     const char* what;
     std::string content;
     size_t recordsAfter;
+    const char* damage;  // null: nothing is kept aside
   } cases[] = {
-      {"sound", one, 2},
-      {"short head", one.substr(0, 10), 1},
-      {"partial record", one + std::string(100, 'z'), 1},
-      {"count disagrees", [&] { std::string s = one; s[12] = 2; return s; }(), 1},
-      {"bad checksum", [&] { std::string s = one; s[40] ^= 1; return s; }(), 1},
+      {"sound", one, 2, nullptr},
+      {"short head", one.substr(0, 10), 1, "its head is cut short"},
+      {"partial record", one + std::string(100, 'z'), 1, "a record is cut short"},
+      {"record cut short", one.substr(0, one.size() - 1), 1, "a record is cut short"},
+      {"count disagrees", [&] { std::string s = one; s[12] = 2; return s; }(), 1, "its count does not match its records"},
+      {"one flipped byte", [&] { std::string s = one; s[40] ^= 1; return s; }(), 1, "its checksum does not match"},
       {"other kind", [&] {
          std::string s = one;
          s[8] = 3;
          uint32_t c = nx::crc32(s.data() + 8, s.size() - 8);
          std::memcpy(s.data() + 4, &c, 4);
          return s;
-       }(), 1},
+       }(), 1, "it lists another kind of report"},
+      {"empty file", "", 1, nullptr},
   };
+  const std::string dir = ce::utf16ToUtf8(kDir);
+  int kept = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string before;
-    DWORD beforeCount = 0;
+    std::filesystem::remove(dev.host("Temp/nxdebug.log"));
     dev.writeFile(kHostDir + "/online.dat", c.content);
-    EXPECT_EQ(nx::checkIndexImage(c.content.data(), c.content.size(), 2, &beforeCount) == nx::kIndexOk,
-              c.recordsAfter == 2);
     nx::ReportSession r;
     ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, u"\\new", nx::kOnlineIndexName));
     ASSERT_TRUE(r.Close());
@@ -257,7 +264,48 @@ TEST_F(ReportLog, AnInconsistentIndexIsStartedAfresh) {
     EXPECT_EQ(status, nx::kIndexOk);
     ASSERT_EQ(list.size(), c.recordsAfter);
     EXPECT_EQ(list.back().title, u"\\new");
+    if (!c.damage) {
+      EXPECT_TRUE(dev.logTexts("Temp/nxdebug.log").empty());
+      continue;
+    }
+    ++kept;
+    const std::string name = kept == 1 ? "online.damaged.dat" : "online.damaged." + std::to_string(kept) + ".dat";
+    ASSERT_TRUE(std::filesystem::exists(dev.host(kHostDir + "/" + name))) << name;
+    EXPECT_EQ(dev.readFile(kHostDir + "/" + name), c.content) << "the history, byte for byte";
+    EXPECT_EQ(dev.logTexts("Temp/nxdebug.log"),
+              std::vector<std::string>{"Report index " + dir + "\\online.dat is damaged (" + c.damage + "): kept as " +
+                                       dir + "\\" + name + ", a new index is started."});
   }
+  // Nothing else was made beside the indexes.
+  int damagedFiles = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dev.host(kHostDir)))
+    if (e.path().filename().string().find("damaged") != std::string::npos) ++damagedFiles;
+  EXPECT_EQ(damagedFiles, kept);
+
+  // The update index the same way, under its own name.
+  dev.writeFile(kHostDir + "/update.dat", one);  // an online index where an update index belongs
+  nx::ReportSession u;
+  ASSERT_TRUE(u.Open(kDir.c_str(), nx::kReportUpdate, u"UP-TO-DATE", nx::kUpdateIndexName));
+  ASSERT_TRUE(u.Close());
+  EXPECT_EQ(dev.readFile(kHostDir + "/update.damaged.dat"), one);
+  EXPECT_EQ(entries(nx::kUpdateIndexName, nx::kReportUpdate).size(), 1u);
+}
+
+// When the damaged index cannot be copied aside it is left as it is, and the
+// new report, which cannot be listed, is not kept either.
+TEST_F(ReportLog, ADamagedIndexThatCannotBeKeptIsLeftAlone) {
+  const std::string damaged = "\x01\x01\x01\x01 not an index";
+  dev.writeFile(kHostDir + "/online.dat", damaged);
+  for (int n = 1; n <= 100; ++n) {
+    const std::string name = n == 1 ? "online.damaged.dat" : "online.damaged." + std::to_string(n) + ".dat";
+    std::filesystem::create_directories(dev.host(kHostDir + "/" + name));
+  }
+  nx::ReportSession r;
+  ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, u"\\new", nx::kOnlineIndexName));
+  const std::u16string path = r.path();
+  EXPECT_FALSE(r.Close());
+  EXPECT_EQ(dev.readFile(kHostDir + "/online.dat"), damaged);
+  EXPECT_EQ(ce::GetFileAttributesW(path.c_str()), ce::INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(ReportLog, AReportThatCannotBeIndexedIsDeleted) {
