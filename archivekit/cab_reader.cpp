@@ -130,7 +130,12 @@ int32_t CabReader::Close() {
   path_[0] = 0;
   memberCount_ = 0;
   memberIndex_ = 0;
+  finished_ = true;
   return 1;
+}
+
+CabReader* asCabReader(ArchiveReaderObject* object) {
+  return object && object->ops == &kCabReaderOps ? static_cast<CabReader*>(object) : nullptr;
 }
 
 int32_t CabReader::readFully(int32_t handle, void* buffer, int32_t length) {
@@ -144,7 +149,9 @@ int32_t CabReader::Open(const WCHAR* archivePath) {
   size_t len = ce::wcslen16(archivePath);
   if (len == 0 || len >= ce::MAX_PATH) return 0;
   clearAll();
+  budget_.opened();
   entriesLeft_ = kMaxEntriesPerArchive;
+  readLeft_ = kMaxEntriesRead;
   std::memcpy(path_, archivePath, (len + 1) * sizeof(WCHAR));
   if (!findCabinets() || found_.empty()) {
     clearAll();
@@ -180,7 +187,8 @@ bool CabReader::findCabinets() {
   int state = 0;
   uint32_t candidate = 0, cabinetSize = 0, fileTableOffset = 0;
   bool done = false;
-  while (!done && chunkStart < length && found_.size() < kMaxCabinets) {
+  while (!done && chunkStart < length && found_.size() < kMaxCabinets && !budget_.stopped()) {
+    if (budget_.expired()) break;
     if (ops_->Seek(files_, h, static_cast<int32_t>(chunkStart), 0) != chunkStart) break;
     int32_t n = readFully(h, chunk.data(), kChunk);
     if (n <= 0) break;
@@ -218,9 +226,34 @@ bool CabReader::findCabinets() {
       // All 20 bytes of a candidate header seen.
       state = 0;
       const uint64_t off = candidate, limit = static_cast<uint64_t>(length) + 32;
-      if (fileTableOffset >= cabinetSize || off + fileTableOffset >= limit || off + cabinetSize >= limit) continue;
+      // A candidate passed over or failing only restarts the search, from
+      // the byte after its "M": a header may begin inside a false one's 20
+      // bytes, and would be hidden if they were skipped whole.
+      auto restart = [&]() {
+        if (candidate >= chunkStart) {
+          i = static_cast<int32_t>(candidate - chunkStart);
+          return false;
+        }
+        resumeAt = static_cast<int64_t>(candidate) + 1;
+        return true;
+      };
+      if (fileTableOffset >= cabinetSize || off + fileTableOffset >= limit || off + cabinetSize >= limit) {
+        if (restart()) break;
+        continue;
+      }
       auto cab = loadCabinet(h, path, length, candidate);
-      if (!cab) continue;
+      if (!cab) {
+        // Unless it used up what the search may read.
+        if (budget_.stopped() || restart()) break;
+        continue;
+      }
+      // Only what was really loaded counts against the entries held.
+      const uint32_t entries = static_cast<uint32_t>(cab->folders.size() + cab->files.size());
+      if (entries > entriesLeft_) {
+        budget_.refuse(NX_SCAN_LIMIT_FILES);
+        break;
+      }
+      entriesLeft_ -= entries;
       found_.push_back(std::move(cab));
       if (off + cabinetSize < static_cast<uint64_t>(length) && found_.size() < kMaxCabinets) {
         resumeAt = static_cast<int64_t>(off + cabinetSize);
@@ -235,37 +268,93 @@ bool CabReader::findCabinets() {
   return true;
 }
 
-bool CabReader::readString(int32_t h, int32_t fileLength, std::string& out) {
-  int32_t start = ops_->Tell(files_, h);
-  if (start < 0 || start >= fileLength) return false;
-  char buf[kMaxHeaderString];
-  // Short names are the rule: a first attempt of 256 bytes, then the limit.
-  for (size_t attempt : {size_t{256}, kMaxHeaderString}) {
-    int32_t want = static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(attempt), static_cast<int64_t>(fileLength) - start));
-    if (ops_->Seek(files_, h, start, 0) != start) return false;
-    int32_t got = readFully(h, buf, want);
-    const void* nul = got > 0 ? std::memchr(buf, 0, static_cast<size_t>(got)) : nullptr;
-    if (nul) {
-      size_t n = static_cast<size_t>(static_cast<const char*>(nul) - buf);
-      out.assign(buf, n);
-      int32_t after = start + static_cast<int32_t>(n) + 1;
-      return ops_->Seek(files_, h, after, 0) == after;
-    }
-    if (got < want || static_cast<int64_t>(start) + want >= fileLength) return false;
+namespace {
+
+// A header's bytes through a buffer of its own: a header of 65,535 entries
+// costs a few wrapper reads instead of several per entry.
+class HeaderBytes {
+ public:
+  HeaderBytes(FileWrapObject* files, int32_t handle, int32_t fileLength, uint32_t at)
+      : fw_(files), h_(handle), length_(fileLength), at_(at) {}
+
+  bool read(void* out, size_t n) {
+    if (!have(n)) return false;
+    std::memcpy(out, buf_ + pos_, n);
+    pos_ += n;
+    return true;
   }
-  return false;
-}
+  // Moves over n bytes, which must lie inside the file.
+  bool skip(size_t n) {
+    if (static_cast<uint64_t>(at_) + pos_ + n > static_cast<uint64_t>(length_)) return false;
+    while (n > 0) {
+      size_t step = std::min(n, sizeof buf_ / 2);
+      if (!have(step)) return false;
+      pos_ += step;
+      n -= step;
+    }
+    return true;
+  }
+  // A NUL-terminated string; one without its NUL within kMaxHeaderString
+  // bytes, or before the file's end, fails.
+  bool string(std::string& out) {
+    have(kMaxHeaderString);
+    const size_t window = std::min(end_ - pos_, kMaxHeaderString);
+    const void* nul = std::memchr(buf_ + pos_, 0, window);
+    if (!nul) return false;
+    const size_t n = static_cast<size_t>(static_cast<const uint8_t*>(nul) - (buf_ + pos_));
+    out.assign(reinterpret_cast<const char*>(buf_ + pos_), n);
+    pos_ += n + 1;
+    return true;
+  }
+
+ private:
+  // At least n bytes from pos_ in the buffer, as far as the file has them.
+  bool have(size_t n) {
+    if (end_ - pos_ >= n) return true;
+    std::memmove(buf_, buf_ + pos_, end_ - pos_);
+    at_ += static_cast<uint32_t>(pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    const uint64_t readAt = static_cast<uint64_t>(at_) + end_;
+    if (readAt < static_cast<uint64_t>(length_) && readAt <= static_cast<uint64_t>(INT32_MAX)) {
+      const int32_t want = static_cast<int32_t>(std::min<uint64_t>(sizeof buf_ - end_, length_ - readAt));
+      if (fw_->ops->Seek(fw_, h_, static_cast<int32_t>(readAt), 0) == static_cast<int32_t>(readAt)) {
+        const int32_t got = fw_->ops->Read(fw_, h_, buf_ + end_, want);
+        if (got > 0) end_ += static_cast<size_t>(got);
+      }
+    }
+    return end_ - pos_ >= n;
+  }
+
+  FileWrapObject* fw_;
+  int32_t h_;
+  int32_t length_;
+  uint32_t at_;  // file offset of buf_[0]
+  size_t pos_ = 0, end_ = 0;
+  uint8_t buf_[65536];
+};
+
+}  // namespace
 
 std::unique_ptr<CabCabinet> CabReader::loadCabinet(int32_t h, const std::u16string& path, int32_t fileLength,
                                                    uint32_t offset) {
-  if (ops_->Seek(files_, h, static_cast<int32_t>(offset), 0) != static_cast<int32_t>(offset)) return nullptr;
+  if (offset >= static_cast<uint32_t>(fileLength)) return nullptr;
+  auto in = std::unique_ptr<HeaderBytes>(new (std::nothrow) HeaderBytes(files_, h, fileLength, offset));
+  if (!in) return nullptr;
   uint8_t hdr[kHeaderBytes];
-  if (readFully(h, hdr, kHeaderBytes) != kHeaderBytes) return nullptr;
+  if (!in->read(hdr, kHeaderBytes)) return nullptr;
   if (std::memcmp(hdr, "MSCF", 4) != 0) return nullptr;
   uint16_t folderCount = le16(hdr + 26), fileCount = le16(hdr + 28), flags = le16(hdr + 30);
   if (folderCount == 0 || fileCount == 0) return nullptr;
-  if (static_cast<uint32_t>(folderCount) + fileCount > entriesLeft_) return nullptr;
-  entriesLeft_ -= static_cast<uint32_t>(folderCount) + fileCount;
+  // Reading entries costs whether the header then holds or not.
+  auto mayRead = [&]() {
+    if (readLeft_ == 0) {
+      budget_.refuse(NX_SCAN_LIMIT_FILES);
+      return false;
+    }
+    --readLeft_;
+    return (readLeft_ & 0xFFF) != 0 || !budget_.expired();
+  };
 
   std::unique_ptr<CabCabinet> cab(new (std::nothrow) CabCabinet());
   if (!cab) return nullptr;
@@ -276,46 +365,39 @@ std::unique_ptr<CabCabinet> CabReader::loadCabinet(int32_t h, const std::u16stri
   uint8_t folderReserve = 0;
   if (flags & kFlagReserve) {
     uint8_t r[4];
-    if (readFully(h, r, 4) != 4) return nullptr;
+    if (!in->read(r, 4)) return nullptr;
     uint16_t headerReserve = le16(r);
     folderReserve = r[2];
     cab->dataReserve = r[3];
-    if (headerReserve) {
-      int32_t at = ops_->Tell(files_, h);
-      if (at < 0 || static_cast<int64_t>(at) + headerReserve > fileLength) return nullptr;
-      ops_->Seek(files_, h, headerReserve, 1);
-    }
+    if (headerReserve && !in->skip(headerReserve)) return nullptr;
   }
   if (flags & kFlagPrevious) {
-    if (!readString(h, fileLength, cab->previousName) || !readString(h, fileLength, cab->previousDisk)) return nullptr;
+    if (!in->string(cab->previousName) || !in->string(cab->previousDisk)) return nullptr;
   }
   if (flags & kFlagNext) {
-    if (!readString(h, fileLength, cab->nextName) || !readString(h, fileLength, cab->nextDisk)) return nullptr;
+    if (!in->string(cab->nextName) || !in->string(cab->nextDisk)) return nullptr;
   }
   try {
     cab->ownedFolders.reserve(folderCount);
     cab->folders.reserve(folderCount);
     for (uint16_t i = 0; i < folderCount; ++i) {
       uint8_t f[8];
-      if (readFully(h, f, 8) != 8) return nullptr;
+      if (!mayRead() || !in->read(f, 8)) return nullptr;
       auto folder = std::make_unique<CabFolder>();
       folder->splits[0].cabinet = cab.get();
       folder->splits[0].dataOffset = offset + le32(f);
       folder->splitCount = 1;
       folder->blockCount = le16(f + 4);
+      folder->splits[0].blocks = folder->blockCount;
       folder->type = le16(f + 6);
-      if (folderReserve) {
-        int32_t at = ops_->Tell(files_, h);
-        if (at < 0 || static_cast<int64_t>(at) + folderReserve > fileLength) return nullptr;
-        ops_->Seek(files_, h, folderReserve, 1);
-      }
+      if (folderReserve && !in->skip(folderReserve)) return nullptr;
       cab->folders.push_back(folder.get());
       cab->ownedFolders.push_back(std::move(folder));
     }
     cab->files.reserve(fileCount);
     for (uint16_t i = 0; i < fileCount; ++i) {
       uint8_t e[16];
-      if (readFully(h, e, 16) != 16) return nullptr;
+      if (!mayRead() || !in->read(e, 16)) return nullptr;
       auto file = std::make_unique<CabFile>();
       file->length = le32(e);
       file->folderOffset = le32(e + 4);
@@ -323,7 +405,7 @@ std::unique_ptr<CabCabinet> CabReader::loadCabinet(int32_t h, const std::u16stri
       file->date = le16(e + 10);
       file->time = le16(e + 12);
       file->attributes = le16(e + 14);
-      if (!readString(h, fileLength, file->name)) return nullptr;
+      if (!in->string(file->name)) return nullptr;
       cab->files.push_back(std::move(file));
     }
   } catch (const std::bad_alloc&) {
@@ -352,6 +434,12 @@ void CabReader::followChain(CabCabinet* cab) {
     if (length > 0 && ops_->Seek(files_, h, 0, 0) == 0) next = loadCabinet(h, nextPath, length, 0);
     ops_->Close(files_, h);
     if (!next) return;
+    const uint32_t entries = static_cast<uint32_t>(next->folders.size() + next->files.size());
+    if (entries > entriesLeft_) {
+      budget_.refuse(NX_SCAN_LIMIT_FILES);
+      return;
+    }
+    entriesLeft_ -= entries;
     seen.push_back(nextPath);
     next->previous = cab;
     cab->next = next.get();
@@ -360,205 +448,32 @@ void CabReader::followChain(CabCabinet* cab) {
   }
 }
 
-// ---- Binding members to folders -----------------------------------------------
-
-void CabReader::bindMembers() {
-  members_.clear();
-  current_ = 0;
-  CabCabinet* first = found_.front().get();
-  if (memberCount_ == 1 && !first->previous && !first->next) {
-    // A single-member cabinet: the first member belongs to the first folder.
-    for (auto& f : first->files) members_.push_back(f.get());
-    if (!members_.empty()) members_.front()->folder = first->folders.front();
-    return;
-  }
-  CabFolder* previousFolder = nullptr;
-  for (CabCabinet* cab = first; cab; cab = cab->next) {
-    bool mayMerge = true;
-    for (auto& owned : cab->files) {
-      CabFile* file = owned.get();
-      uint16_t index = file->folderIndex;
-      if (index < kContinuedFromPrevious) {
-        if (index < cab->folders.size()) file->folder = cab->folders[index];
-      } else {
-        if ((index == kContinuedToNext || index == kContinuedBoth) && cab->next && !cab->folders.back()->continuing)
-          cab->folders.back()->continuing = file;
-        if (index == kContinuedFromPrevious || index == kContinuedBoth) {
-          if (cab == first) file->fromAbsentCabinet = true;
-          if (index == kContinuedBoth) mayMerge = false;
-          if (previousFolder) {
-            CabFolder* head = cab->folders.front();
-            CabFile* cont = previousFolder->continuing;
-            bool same = cont && cont->folderOffset == file->folderOffset && cont->length == file->length &&
-                        cont->name == file->name && previousFolder->type == head->type;
-            if (!same) {
-              mayMerge = false;
-            } else if (previousFolder->splitCount >= kMaxSplits) {
-              mayMerge = false;
-            } else {
-              previousFolder->splits[previousFolder->splitCount++] = head->splits[0];
-              previousFolder->continuing = head->continuing;
-              cab->folders.front() = previousFolder;
-              previousFolder = nullptr;
-            }
-          }
-          if (mayMerge) file->folder = cab->folders.front();
-        }
-      }
-      if (file->folder) members_.push_back(file);
-    }
-    previousFolder = cab->folders.back();
-  }
+bool CabReader::probeName(const std::string& stored) const {
+  std::u16string path(path_);
+  size_t slash = path.find_last_of(u'\\');
+  std::u16string directory = slash == std::u16string::npos ? u".\\" : path.substr(0, slash + 1);
+  std::u16string name = fileNamePart(stored);
+  return !name.empty() && probe_ && probe_(directory, name);
 }
 
-// ---- Extraction ---------------------------------------------------------------
-
-int32_t CabReader::ExtractNext(const WCHAR* outputPath, WCHAR* nameBuffer) {
-  if (finished_ || memberIndex_ >= memberCount_ || !outputPath || !nameBuffer || current_ >= members_.size())
-    return 0;
-  if (members_[current_]->folderIndex == kContinuedBoth) {
-    finished_ = true;
-    return 0;
-  }
-  while (current_ < members_.size() && members_[current_]->folderIndex == kContinuedFromPrevious &&
-         members_[current_]->fromAbsentCabinet)
-    ++current_;
-  if (current_ >= members_.size()) {
-    finished_ = true;
-    return 0;
-  }
-  CabFile& file = *members_[current_];
-  if (!extract(file, outputPath)) {
-    finished_ = true;
-    return 0;
-  }
-  WCHAR wide[ce::MAX_PATH];
-  int n = file.name.empty() ? 0
-                            : ce::MultiByteToWideChar(ce::CP_ACP, 0, file.name.c_str(), -1, wide, ce::MAX_PATH);
-  if (n > 0) {
-    std::memcpy(nameBuffer, wide, static_cast<size_t>(n) * sizeof(WCHAR));
-  } else if (file.name.empty()) {
-    nameBuffer[0] = 0;
-  }
-  ++current_;
-  ++memberIndex_;
-  return 1;
-}
-
-bool CabReader::startFolder(CabFolder* folder) {
-  int method = folder->type & 0x000F;
-  if (method > kMethodLzx) return false;
-  closeFolderFile();
-  if (state_.decoder) state_.decoder->Destroy(1);
-  state_ = DecodeState{};
-  CabDecompressor* decoder = createDecompressor(method);
-  if (!decoder) return false;
-  int window = (method == kMethodQuantum || method == kMethodLzx) ? (folder->type >> 8) & 0x1F : 0;
-  if (decoder->Init(window) != kDecodeOk) {
-    decoder->Destroy(1);
-    return false;
-  }
-  state_.decoder = decoder;
-  CabCabinet* cab = folder->splits[0].cabinet;
-  int32_t h = ops_->OpenW(files_, cab->path.c_str(), kOpenArchive, 0);
+// Whether the part named as the opened cabinet's previous one is beside it
+// and names the opened cabinet as its next: a walk from there then reaches
+// the members the opened cabinet continues.
+bool CabReader::previousLeadsHere(const CabCabinet& first) {
+  if (!(first.flags & kFlagPrevious) || !probeName(first.previousName)) return false;
+  std::u16string path(path_);
+  size_t slash = path.find_last_of(u'\\');
+  std::u16string directory = slash == std::u16string::npos ? u".\\" : path.substr(0, slash + 1);
+  std::u16string own = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  std::u16string previousPath = directory + fileNamePart(first.previousName);
+  if (previousPath.size() >= ce::MAX_PATH || ce::equalsNoCase(previousPath, path)) return false;
+  int32_t h = ops_->OpenW(files_, previousPath.c_str(), kOpenArchive, 0);
   if (h == -1) return false;
-  cab->handle = h;
-  state_.folder = folder;  // from here on the handle is closed with the folder
   int32_t length = ops_->Seek(files_, h, 0, 2);
-  if (length <= 0 || ops_->Seek(files_, h, 0, 0) != 0) return false;
-  uint32_t at = folder->splits[0].dataOffset;
-  if (at > static_cast<uint32_t>(INT32_MAX) || ops_->Seek(files_, h, static_cast<int32_t>(at), 0) != static_cast<int32_t>(at))
-    return false;
-  return true;
-}
-
-bool CabReader::extract(CabFile& file, const WCHAR* outputPath) {
-  if (!file.folder) return false;
-  if (state_.folder != file.folder || file.folderOffset < state_.reached) {
-    if (!startFolder(file.folder)) {
-      closeFolderFile();
-      state_.folder = nullptr;
-      return false;
-    }
-  }
-  if (file.folderOffset > state_.reached) {
-    if (decode(file.folderOffset - state_.reached, -1) != 0) {
-      closeFolderFile();
-      state_.folder = nullptr;
-      return false;
-    }
-    state_.reached = file.folderOffset;
-  }
-  // Truncating keeps a reused output name from carrying an older, longer
-  // file's tail after the member's bytes.
-  int32_t out = ops_->OpenW(files_, outputPath, kOpenOutput | NX_O_TRUNC, 0);
-  if (out == -1) {
-    int32_t made = ops_->OpenW(files_, outputPath, kOpenCreate, kShareReadWrite);
-    if (made != -1) ops_->Close(files_, made);
-    out = ops_->OpenW(files_, outputPath, kOpenOutput | NX_O_TRUNC, 0);
-  }
-  if (out == -1) return false;
-  int rc = decode(file.length, out);
-  ops_->Close(files_, out);
-  if (rc != 0) {
-    closeFolderFile();
-    state_.folder = nullptr;
-    return false;
-  }
-  state_.reached += file.length;
-  return true;
-}
-
-int CabReader::readBlock() {
-  CabCabinet* cab = state_.folder->splits[state_.split].cabinet;
-  int32_t h = cab->handle;
-  uint8_t hdr[8];
-  if (h == -1 || readFully(h, hdr, 8) != 8) return kBlockShort;
-  if (cab->dataReserve) ops_->Seek(files_, h, cab->dataReserve, 1);
-  uint32_t stored = le32(hdr);
-  int packed = le16(hdr + 4);
-  int unpacked = le16(hdr + 6);
-  if (packed > kMaxPacked) return kBlockShort;
-  CabDecompressor* d = state_.decoder;
-  if (readFully(h, d->input, packed) != packed) return kBlockShort;
-  d->input[packed] = 0;
-  d->input[packed + 1] = 0;
-  if (stored != 0) {
-    uint32_t sum = cabChecksum(d->input, static_cast<size_t>(packed), 0);
-    if (cabChecksum(hdr + 4, 4, sum) != stored) return kBlockChecksum;
-  }
-  if (unpacked == 0) {
-    // The block continues in the next cabinet; such blocks are not joined.
-    ops_->Close(files_, h);
-    cab->handle = -1;
-    return kBlockSplit;
-  }
-  int rc = d->Decompress(packed, unpacked);
-  if (rc != kDecodeOk) return rc;
-  ++blocksDecoded_;
-  state_.outPos = 0;
-  state_.outRemaining = static_cast<uint32_t>(unpacked);
-  return 0;
-}
-
-int CabReader::decode(uint32_t count, int32_t output) {
-  while (count > 0) {
-    if (state_.outRemaining == 0) {
-      int rc = readBlock();
-      if (rc != 0) return rc;
-      continue;
-    }
-    uint32_t take = std::min(count, state_.outRemaining);
-    if (output != -1) {
-      int32_t wrote = ops_->Write(files_, output, state_.decoder->output + state_.outPos, static_cast<int32_t>(take));
-      // A member whose bytes did not all reach the output is not delivered.
-      if (wrote != static_cast<int32_t>(take)) return kBlockShort;
-    }
-    state_.outPos += take;
-    state_.outRemaining -= take;
-    count -= take;
-  }
-  return 0;
+  std::unique_ptr<CabCabinet> previous;
+  if (length > 0 && ops_->Seek(files_, h, 0, 0) == 0) previous = loadCabinet(h, previousPath, length, 0);
+  ops_->Close(files_, h);
+  return previous && (previous->flags & kFlagNext) && fileNamePart(previous->nextName) == own;
 }
 
 }  // namespace nx::cab

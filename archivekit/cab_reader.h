@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "archivekit/archivekit_api.h"
-#include "ce/windows.h"
 #include "archivekit/decompressor.h"
+#include "ce/windows.h"
+#include "common/reader_budget.h"
 #include "filekit/filekit_api.h"
 
 namespace nx::cab {
@@ -25,7 +26,7 @@ inline constexpr int32_t kOpenCreate = 0x0100;
 inline constexpr int32_t kShareReadWrite = 0x0180;
 
 // Reasons a block read fails inside the reader (never seen by callers).
-enum : int { kBlockChecksum = 4, kBlockShort = 5, kBlockSplit = 7 };
+enum : int { kBlockChecksum = 4, kBlockShort = 5, kBlockSplit = 7, kBlockLimit = 8 };
 
 // Header flags.
 inline constexpr uint16_t kFlagPrevious = 0x0001;
@@ -44,6 +45,9 @@ inline constexpr int kMaxSplits = 10;
 // File entries held over all cabinets of one archive: cabinets found inside
 // one another's bytes could otherwise multiply one file's entries.
 inline constexpr uint32_t kMaxEntriesPerArchive = 1u << 18;
+// Entries read while trying candidate headers, kept or not: false headers
+// with large counts before a real one cost their reading, and this bounds it.
+inline constexpr uint32_t kMaxEntriesRead = 4 * kMaxEntriesPerArchive;
 
 // The cabinet data checksum: little-endian 32-bit words XORed, the 1-3
 // trailing bytes forming one more word with the first of them most significant.
@@ -52,16 +56,19 @@ uint32_t cabChecksum(const uint8_t* data, size_t length, uint32_t seed);
 struct CabCabinet;
 struct CabFile;
 
+// A folder; one that a set continues from cabinet to cabinet has a split
+// per part, each with the part's blocks.
 struct CabFolder {
   struct Split {
     CabCabinet* cabinet = nullptr;
     uint32_t dataOffset = 0;  // absolute file offset of the first data block
+    uint16_t blocks = 0;      // data blocks (or pieces of one) in this part
   };
   Split splits[kMaxSplits];
   uint16_t type = 0;
   uint16_t splitCount = 0;
   uint16_t blockCount = 0;
-  CabFile* continuing = nullptr;  // the member that runs into the next cabinet
+  bool runsOnMissing = false;  // the folder continues in a part that is not there
 };
 
 struct CabFile {
@@ -109,6 +116,15 @@ class CabReader final : public ArchiveReaderObject {
   // default lists the directory through the platform).
   void setDirectoryProbe(DirectoryProbe probe) { probe_ = std::move(probe); }
 
+  // The budget of the reader (SetArchiveReaderLimits) and its account
+  // (GetArchiveReaderStatus).
+  int32_t setLimits(const ArchiveReaderLimits& limits) { return budget_.set(limits); }
+  // Members not yet taken are pending unless the archive itself ended the
+  // walk (they were then accounted for as not delivered).
+  void status(ArchiveReaderStatus& out) const {
+    budget_.report(out, current_ < members_.size() && (!finished_ || budget_.stopped()));
+  }
+
   // For tests and tools: what Open found.
   int32_t memberCount() const { return memberCount_; }
   size_t cabinetsFound() const { return found_.size(); }
@@ -125,20 +141,28 @@ class CabReader final : public ArchiveReaderObject {
     uint32_t outPos = 0;
     uint32_t outRemaining = 0;
     uint16_t split = 0;
+    uint16_t blocksLeft = 0;  // blocks of the current split not yet read
   };
 
   void clearAll();
   bool findCabinets();
   std::unique_ptr<CabCabinet> loadCabinet(int32_t handle, const std::u16string& path, int32_t fileLength,
                                           uint32_t offset);
-  bool readString(int32_t handle, int32_t fileLength, std::string& out);
   void followChain(CabCabinet* first);
+  bool probeName(const std::string& stored) const;
+  bool previousLeadsHere(const CabCabinet& first);
   void bindMembers();
+  size_t bindSet(CabCabinet* first);
   bool extract(CabFile& file, const ce::WCHAR* outputPath);
   bool startFolder(CabFolder* folder);
+  bool nextSplit();
   int decode(uint32_t count, int32_t output);
   int readBlock();
+  int readPiece(int& have, int& unpacked);
   void closeFolderFile();
+  // Ends the enumeration; the members not taken count as undelivered unless
+  // a limit stopped the reader.
+  void finish();
   int32_t readFully(int32_t handle, void* buffer, int32_t length);
 
   FileWrapObject* files_;
@@ -154,7 +178,12 @@ class CabReader final : public ArchiveReaderObject {
   bool finished_ = false;
   DecodeState state_;
   uint64_t blocksDecoded_ = 0;
-  uint32_t entriesLeft_ = 0;
+  uint32_t entriesLeft_ = 0;  // entries a loaded cabinet may still bring
+  uint32_t readLeft_ = 0;     // entries the search may still read
+  nx::ReaderBudget budget_;
 };
+
+// The reader behind a table, or null for a reader of another kind.
+CabReader* asCabReader(ArchiveReaderObject* object);
 
 }  // namespace nx::cab

@@ -44,4 +44,27 @@ NX_EXPORT void DeleteSisxSdkObject(ArchiveReaderObject* object) {
   if (object) object->ops->Destroy(object, 1);
 }
 
+// The budget of any reader of this module, and its account since Open.
+NX_EXPORT int32_t SetArchiveReaderLimits(ArchiveReaderObject* object, const ArchiveReaderLimits* limits) {
+  if (!object || !limits) return 0;
+  if (auto* r = nx::cab::asCabReader(object)) return r->setLimits(*limits);
+  if (auto* r = nx::sis::asSisReader(object)) return r->setLimits(*limits);
+  if (auto* r = nx::sis::asSisxReader(object)) return r->setLimits(*limits);
+  return 0;
+}
+
+NX_EXPORT int32_t GetArchiveReaderStatus(ArchiveReaderObject* object, ArchiveReaderStatus* status) {
+  if (!object || !status || status->size < sizeof(ArchiveReaderStatus)) return 0;
+  if (auto* r = nx::cab::asCabReader(object)) {
+    r->status(*status);
+  } else if (auto* r2 = nx::sis::asSisReader(object)) {
+    r2->status(*status);
+  } else if (auto* r3 = nx::sis::asSisxReader(object)) {
+    r3->status(*status);
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
 }  // extern "C"

@@ -57,6 +57,10 @@ void* SisReader::Destroy(int32_t flags) {
   return this;
 }
 
+SisReader* asSisReader(ArchiveReaderObject* object) {
+  return object && object->ops == &kSisReaderOps ? static_cast<SisReader*>(object) : nullptr;
+}
+
 int32_t SisReader::Close() {
   if (handle_ != -1 && files_) files_->ops->Close(files_, handle_);
   handle_ = -1;
@@ -99,6 +103,8 @@ int32_t SisReader::Open(const ce::WCHAR* archivePath) {
     Close();
     return 0;
   }
+  budget_.opened();
+  ended_ = false;
   compressed_ = (le16(header_ + 36) & kOptionUncompressed) == 0;
   current_ = le32(header_ + 52);
   previous_ = 0;
@@ -141,9 +147,18 @@ bool SisReader::readVariant(uint32_t index, uint32_t& length, uint32_t& position
 bool SisReader::extractVariant(uint32_t position, uint32_t length, uint32_t uncompressed,
                                const ce::WCHAR* outputPath) {
   if (!outputPath) return false;
-  if (position >= archiveLength_ || length == 0 || uint64_t{position} + length > archiveLength_) return false;
-  if (uncompressed == 0 || uncompressed > kMaxInflated) return false;
-  if (length > (compressed_ ? kMaxPacked : kMaxInflated)) return false;
+  // An empty file holds nothing to deliver; anything else not delivered is
+  // accounted for.
+  auto refuse = [&] {
+    if (compressed_ ? uncompressed != 0 : length != 0) budget_.undelivered();
+    return false;
+  };
+  if (position >= archiveLength_ || length == 0 || uint64_t{position} + length > archiveLength_) return refuse();
+  if (uncompressed == 0 || uncompressed > kMaxInflated) return refuse();
+  if (length > (compressed_ ? kMaxPacked : kMaxInflated)) return refuse();
+  // Records may all point at the same data: each delivery counts again.
+  const uint32_t produced = compressed_ ? uncompressed : length;
+  if (budget_.expired() || !budget_.allows(produced)) return false;
   const FileWrapOps* f = files_->ops;
   std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[length]);
   if (!data) return false;
@@ -168,14 +183,17 @@ bool SisReader::extractVariant(uint32_t position, uint32_t length, uint32_t unco
     ok = inflater && inflater->InflateToFile(data.get(), length, uncompressed, outputPath) == 1;
   }
   restore();
-  return ok;
+  budget_.produced(produced);
+  if (!ok) return refuse();
+  budget_.delivered();
+  return true;
 }
 
 void SisReader::advance(uint64_t by) { current_ += by; }
 
 bool SisReader::deliverVariants(ce::WCHAR*) {
   const uint16_t l = languages();
-  while (inVariant_ && languageIndex_ < l) {
+  while (inVariant_ && languageIndex_ < l && !budget_.stopped()) {
     uint32_t length = 0, position = 0, uncompressed = 0;
     bool ok = false;
     bool readable = readVariant(languageIndex_, length, position, uncompressed);
@@ -193,10 +211,19 @@ bool SisReader::deliverVariants(ce::WCHAR*) {
   return false;
 }
 
+// The walk ends before the record count was reached: the records left may
+// hold members, which are accounted for as not delivered.
+int32_t SisReader::walkEnded() {
+  if (!ended_ && !budget_.stopped() && recordCounter_ < recordCount())
+    budget_.undelivered(static_cast<uint32_t>(recordCount() - recordCounter_));
+  ended_ = true;
+  return 0;
+}
+
 int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffer) {
   if (!outputPath) return 0;
   setName(nameBuffer, kUnknownName);
-  if (handle_ == -1 || !files_) return 0;
+  if (handle_ == -1 || !files_ || budget_.stopped() || ended_) return 0;
   pendingOutput_ = outputPath;
   if (inVariant_) {
     setName(nameBuffer, savedName_);
@@ -206,19 +233,20 @@ int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffe
   if (recordCounter_ >= recordCount()) return 0;
   const uint16_t l = languages();
   for (;;) {
-    if (current_ <= previous_ || current_ >= archiveLength_) return 0;
+    if (budget_.stopped()) return 0;
+    if (current_ <= previous_ || current_ >= archiveLength_) return walkEnded();
     previous_ = current_;
     uint32_t type = 0;
-    if (!readU32At(current_, type)) return 0;
+    if (!readU32At(current_, type)) return walkEnded();
     switch (type) {
       case 0: {
         uint8_t fixed[24];
-        if (!readAt(static_cast<uint32_t>(current_ + 4), fixed, sizeof fixed)) return 0;
+        if (!readAt(static_cast<uint32_t>(current_ + 4), fixed, sizeof fixed)) return walkEnded();
         takeName(fixed, nameBuffer);
         uint32_t length = 0, position = 0, uncompressed = 0;
         if (!readU32At(current_ + 28, length) || !readU32At(current_ + 32, position) ||
             !readU32At(current_ + 36, uncompressed))
-          return 0;
+          return walkEnded();
         bool ok = extractVariant(position, length, uncompressed, outputPath);
         advance(48);
         ++recordCounter_;
@@ -228,7 +256,7 @@ int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffe
       }
       case 1: {
         uint8_t fixed[24];
-        if (!readAt(static_cast<uint32_t>(current_ + 4), fixed, sizeof fixed)) return 0;
+        if (!readAt(static_cast<uint32_t>(current_ + 4), fixed, sizeof fixed)) return walkEnded();
         takeName(fixed, nameBuffer);
         languageIndex_ = 0;
         if (l == 0) {
@@ -244,7 +272,7 @@ int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffe
       }
       case 2: {
         uint32_t options = 0;
-        if (!readU32At(current_ + 4, options)) return 0;
+        if (!readU32At(current_ + 4, options)) return walkEnded();
         advance((uint64_t{l} * options + 3) * 8);
         ++recordCounter_;
         break;
@@ -252,7 +280,7 @@ int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffe
       case 3:
       case 4: {
         uint32_t expression = 0;
-        if (!readU32At(current_ + 4, expression)) return 0;
+        if (!readU32At(current_ + 4, expression)) return walkEnded();
         advance(uint64_t{expression} + 8);
         ++recordCounter_;
         break;
@@ -263,7 +291,7 @@ int32_t SisReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffe
         ++recordCounter_;
         break;
       default:
-        return 0;
+        return walkEnded();
     }
   }
 }

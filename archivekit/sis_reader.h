@@ -9,6 +9,7 @@
 #include "archivekit/archivekit_api.h"
 #include "archivekit/inflater.h"
 #include "ce/windows.h"
+#include "common/reader_budget.h"
 #include "filekit/filekit_api.h"
 
 namespace nx::sis {
@@ -44,6 +45,11 @@ class SisReader final : public ArchiveReaderObject {
   int32_t Close();
   void* Destroy(int32_t flags);
 
+  int32_t setLimits(const ArchiveReaderLimits& limits) { return budget_.set(limits); }
+  void status(ArchiveReaderStatus& out) const {
+    budget_.report(out, handle_ != -1 && !ended_ && (inVariant_ || recordCounter_ < recordCount()));
+  }
+
  private:
   bool readAt(uint32_t position, void* buffer, uint32_t length);
   bool readU32At(uint64_t position, uint32_t& value);
@@ -54,6 +60,7 @@ class SisReader final : public ArchiveReaderObject {
   // the record is left behind when none remains.
   bool deliverVariants(ce::WCHAR* nameBuffer);
   void advance(uint64_t by);
+  int32_t walkEnded();
   uint16_t languages() const;
   uint16_t recordCount() const;
 
@@ -67,9 +74,13 @@ class SisReader final : public ArchiveReaderObject {
   uint64_t current_ = 0;
   bool compressed_ = true;
   bool inVariant_ = false;
+  bool ended_ = false;
   uint8_t header_[kSisHeaderSize] = {};
   ce::WCHAR savedName_[ce::MAX_PATH] = {};
   const ce::WCHAR* pendingOutput_ = nullptr;  // output path of the current call
+  nx::ReaderBudget budget_;
 };
+
+SisReader* asSisReader(ArchiveReaderObject* object);
 
 }  // namespace nx::sis

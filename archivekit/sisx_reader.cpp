@@ -56,6 +56,10 @@ void* SisxReader::Destroy(int32_t flags) {
   return this;
 }
 
+SisxReader* asSisxReader(ArchiveReaderObject* object) {
+  return object && object->ops == &kSisxReaderOps ? static_cast<SisxReader*>(object) : nullptr;
+}
+
 int32_t SisxReader::Close() {
   if (handle_ != -1 && files_) files_->ops->Close(files_, handle_);
   handle_ = -1;
@@ -104,6 +108,7 @@ int32_t SisxReader::Open(const ce::WCHAR* archivePath) {
   }
   archiveLength_ = static_cast<uint32_t>(size);
   controllerPosition_ = 48;
+  budget_.opened();
   return 1;
 }
 
@@ -148,6 +153,12 @@ bool SisxReader::parseController(const ce::WCHAR* workPath) {
     }
   } else {
     if (!inflaterFiles_) return false;
+    // The inflater refuses more than a member's limit; below it the
+    // controller counts like a member.
+    if (uncompressed <= kMaxInflated) {
+      if (!budget_.allows(uncompressed)) return false;
+      budget_.produced(uncompressed);
+    }
     std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater(inflaterFiles_));
     if (!inflater) return false;
     if (inflater->InflateToFile(packed.get(), packedLength, uncompressed, workPath) != 1) {
@@ -230,6 +241,10 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
   if (!outputPath || handle_ == -1 || exhausted_) return 0;
   const FileWrapOps* f = files_->ops;
   auto finish = [&] {
+    // Names found whose data never came are members not delivered.
+    const size_t taken = memberIndex_ < 0 ? 0 : static_cast<size_t>(memberIndex_);
+    if (!exhausted_ && !budget_.stopped() && entries_.size() > taken)
+      budget_.undelivered(static_cast<uint32_t>(entries_.size() - taken));
     exhausted_ = true;
     return 0;
   };
@@ -239,7 +254,10 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
     // archive then stands at the data field.
     controllerRead_ = false;
     parseController(outputPath);
-    if (!controllerRead_) return finish();
+    if (!controllerRead_) {
+      if (!budget_.stopped()) budget_.undelivered();
+      return finish();
+    }
     Header h;
     if (!readHeader(handle_, h) || h.type != kFieldData) return finish();
     bool found = false;
@@ -259,16 +277,26 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
     // File data beyond the names found (files of conditional blocks, blocks
     // past the eighth) are delivered too, named like an empty target, so
     // that no stored file escapes the scan.
-    if (memberIndex_ < 0 || static_cast<size_t>(memberIndex_) >= kMaxSisxEntries) return finish();
+    if (memberIndex_ < 0) return finish();
+    if (static_cast<size_t>(memberIndex_) >= kMaxSisxEntries) {
+      budget_.refuse(NX_SCAN_LIMIT_FILES);
+      return finish();
+    }
     size_t index = static_cast<size_t>(memberIndex_);
     if (index < entries_.size() && entries_[index].named)
       copyName(nameBuffer, entries_[index].name.c_str());
     else
       copyName(nameBuffer, outputPath);
+    if (budget_.expired()) return finish();
     Outcome outcome = extractMember(outputPath);
-    ++memberIndex_;
-    if (outcome == Outcome::kDelivered) return 1;
     if (outcome == Outcome::kEnd) return finish();
+    ++memberIndex_;
+    if (outcome == Outcome::kDelivered) {
+      budget_.delivered();
+      return 1;
+    }
+    if (budget_.stopped()) return finish();
+    budget_.undelivered();
   }
 }
 
@@ -289,8 +317,13 @@ SisxReader::Outcome SisxReader::extractMember(const ce::WCHAR* outputPath) {
   if (!packed) return Outcome::kRefused;
   // Fewer than 12 packed bytes are not taken as a member.
   if (field.length < 24) return Outcome::kRefused;
+  // Each member counts what it makes, before it is made; what the inflater
+  // would refuse anyway is refused first.
+  const uint64_t expected = algorithm == 0 ? packedLength : roundUp4(uncompressed);
+  if (expected > kMaxInflated) return Outcome::kRefused;
+  if (!budget_.allows(expected)) return Outcome::kRefused;
+  budget_.produced(expected);
   if (algorithm == 0) {
-    if (packedLength > kMaxInflated) return Outcome::kRefused;
     int32_t out = f->OpenW(files_, outputPath, kOpenSisxOutput, kShareOutput);
     if (out == -1) return Outcome::kRefused;
     bool ok = f->Write(files_, out, packed.get(), static_cast<int32_t>(packedLength)) ==
@@ -300,7 +333,6 @@ SisxReader::Outcome SisxReader::extractMember(const ce::WCHAR* outputPath) {
   }
   if (!inflaterFiles_) return Outcome::kRefused;
   std::unique_ptr<Inflater> inflater(new (std::nothrow) Inflater(inflaterFiles_));
-  uint64_t expected = roundUp4(uncompressed);
   if (!inflater ||
       inflater->InflateToFile(packed.get(), packedLength,
                               static_cast<uint32_t>(expected > 0xFFFFFFFFu ? 0xFFFFFFFFu : expected),

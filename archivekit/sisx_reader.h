@@ -14,6 +14,7 @@
 #include "archivekit/archivekit_api.h"
 #include "archivekit/inflater.h"
 #include "ce/windows.h"
+#include "common/reader_budget.h"
 #include "filekit/filekit_api.h"
 
 namespace nx::sis {
@@ -63,6 +64,11 @@ class SisxReader final : public ArchiveReaderObject {
 
   size_t entryCount() const { return entries_.size(); }
 
+  int32_t setLimits(const ArchiveReaderLimits& limits) { return budget_.set(limits); }
+  void status(ArchiveReaderStatus& out) const {
+    budget_.report(out, handle_ != -1 && (!exhausted_ || budget_.stopped()));
+  }
+
  private:
   enum class Outcome { kDelivered, kRefused, kEnd };
   Outcome extractMember(const ce::WCHAR* outputPath);
@@ -88,6 +94,9 @@ class SisxReader final : public ArchiveReaderObject {
   std::vector<SisxEntry> entries_;
   bool exhausted_ = false;
   bool controllerRead_ = false;  // the controller field was passed whole
+  nx::ReaderBudget budget_;
 };
+
+SisxReader* asSisxReader(ArchiveReaderObject* object);
 
 }  // namespace nx::sis

@@ -150,6 +150,43 @@ struct ArchiveReader {
 typedef int32_t (*NxCreateArchiveReaderFn)(ArchiveReader** out);
 typedef void (*NxDeleteArchiveReaderFn)(ArchiveReader* reader);
 
+// ---- Reader limits and status ------------------------------------------------------
+// What made a scan stop short or left part of an archive unseen. The same bits
+// reach the caller in the ScanReport (nyxel/avapi.h, NX_LIMIT_*).
+enum : uint32_t {
+  NX_SCAN_LIMIT_SIZE = 0x01,        // the bytes the readers may produce for one file were used up
+  NX_SCAN_LIMIT_FILES = 0x02,       // an archive held more members than may be taken from one archive
+  NX_SCAN_LIMIT_TIME = 0x04,        // the work time for one file ran out
+  NX_SCAN_LIMIT_DEPTH = 0x08,       // an archive nested deeper than the depth allowed was not opened
+  NX_SCAN_LIMIT_INCOMPLETE = 0x10,  // members an archive holds could not be delivered
+};
+
+// The budget a reader works within, given by its user through the module's
+// SetArchiveReaderLimits before Open or any ExtractNext; each call replaces
+// the last. A reader never made to stop produces at most the module's
+// defaults for one archive.
+struct ArchiveReaderLimits {
+  uint32_t size;       // sizeof(ArchiveReaderLimits)
+  uint32_t deadline;   // tick count (ce::GetTickCount) at which work stops; 0: none
+  uint64_t maxBytes;   // bytes the reader may still produce: members written and data decoded to reach them
+};
+
+// What a reader did since its last Open, from the module's GetArchiveReaderStatus.
+struct ArchiveReaderStatus {
+  uint32_t size;         // sizeof(ArchiveReaderStatus)
+  uint32_t delivered;    // members written whole
+  uint32_t undelivered;  // members the archive holds that were not and will not be delivered
+  uint32_t limits;       // NX_SCAN_LIMIT_* bits the reader stopped at (size, time)
+  uint32_t pending;      // 1 while further members may follow (or would, but for a limit)
+  uint32_t reserved;
+  uint64_t produced;     // bytes produced since Open (written and decoded)
+};
+
+// SetArchiveReaderLimits(reader, limits) / GetArchiveReaderStatus(reader, out):
+// 1, or 0 for a null argument, a record too small or a reader of another module.
+typedef int32_t (*NxSetArchiveReaderLimitsFn)(ArchiveReader* reader, const ArchiveReaderLimits* limits);
+typedef int32_t (*NxGetArchiveReaderStatusFn)(ArchiveReader* reader, ArchiveReaderStatus* status);
+
 // ---- Engine core exports (scan.dll) ------------------------------------------------
 typedef int32_t (*NxCreateNXScanFn)(int32_t fileHandle, const char16_t* path, ScanSettings* settings, int32_t depth,
                                      ScannerObject*** objects, int32_t** codes, int32_t* count, int32_t* typeCode,

@@ -200,6 +200,35 @@ TEST_F(SisReaderTest, AVariantOrRecordThatCannotBeHadIsPassedOver) {
   EXPECT_EQ(got[2].name, "c:\\w.txt");
   EXPECT_EQ(got[2].data, "zero");
   EXPECT_EQ(got[3].name, "c:\\end.bin");
+  // What was passed over is accounted for: the first variant, the bad
+  // record and the last record's two variants.
+  EXPECT_EQ(status().delivered, 4u);
+  EXPECT_EQ(status().undelivered, 4u);
+}
+
+TEST_F(SisReaderTest, DataSharedByRecordsCountsEachTimeItIsDelivered) {
+  // Fifty records pointing at one stream of 1 MiB.
+  Pkg p;
+  for (int i = 0; i < 50; ++i) p.recs.push_back(simple(u"c:\\bomb.txt", std::string(1 << 20, '\0')));
+  std::string bytes = build(p);
+  uint32_t shared = 0;
+  for (int k = 3; k >= 0; --k) shared = shared << 8 | static_cast<uint8_t>(bytes[100 + 32 + static_cast<size_t>(k)]);
+  for (int i = 1; i < 50; ++i) put32(bytes, 100 + 48 * static_cast<size_t>(i) + 32, shared);
+  limit((8u << 20) + 100);
+  ASSERT_EQ(open(bytes), 1);
+  EXPECT_EQ(takeAll().size(), 8u);
+  const ArchiveReaderStatus st = status();
+  EXPECT_EQ(st.limits, static_cast<uint32_t>(NX_SCAN_LIMIT_SIZE));
+  EXPECT_EQ(st.produced, 8u << 20);
+  EXPECT_EQ(st.pending, 1u);
+  EXPECT_EQ(st.undelivered, 0u);
+  // An empty file is nothing to deliver, not a member lost.
+  Pkg empty;
+  Rec none = simple(u"c:\\empty.txt", "");
+  empty.recs = {none, simple(u"c:\\b", "b")};
+  ASSERT_EQ(open(build(empty)), 1);
+  EXPECT_EQ(takeAll().size(), 1u);
+  EXPECT_EQ(status().undelivered, 0u);
 }
 
 TEST_F(SisReaderTest, MemberNamesComeFromDestinationThenSource) {

@@ -111,6 +111,16 @@ class ReaderFixture : public ::testing::Test {
     }
     return out;
   }
+  ArchiveReaderStatus status() const {
+    ArchiveReaderStatus st{};
+    st.size = sizeof st;
+    reader->status(st);
+    return st;
+  }
+  void limit(uint64_t maxBytes) {
+    ArchiveReaderLimits l{sizeof l, 0, maxBytes};
+    ASSERT_EQ(reader->setLimits(l), 1);
+  }
   nxtest::TempDevice dev;
   FileWrapObject* fw = nullptr;
   std::unique_ptr<R> reader;

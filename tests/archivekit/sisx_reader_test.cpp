@@ -190,22 +190,25 @@ TEST_F(SisxReaderTest, HostileLengthsEndCleanly) {
     const char* what;
     std::string bytes;
     size_t members;
+    uint32_t undelivered;  // members named or stored but not delivered
   };
   std::string junk;
   for (int i = 0; i < 501; ++i) junk += le32(99) + le32(0);
   const Case cases[] = {
-      {"controller claims 4 GiB", package(compressed(ctrl, true, 0xFFFFFFFFll), dataSection(data)), 2},
-      {"controller claims 10 MiB + 1", package(compressed(ctrl, true, 0xA00001), dataSection(data)), 2},
-      {"controller not deflated", package(field(3, le32(1) + le32(50) + le32(0) + "garbage!"), dataSection(data)), 2},
-      {"no data field", package(compressed(ctrl, true), field(31, "x")), 0},
-      {"file data beyond 500 headers", package(compressed(ctrl, true), field(30, junk)), 0},
-      {"member claims 4 GiB", package(compressed(ctrl, true), dataSection({compressed("abcdefghijklmnop", true, 0xFFFFFFF0ll), data[0]})), 1},
-      {"member of 11 MiB packed", package(compressed(ctrl, true), dataSection({compressed(std::string(11 << 20, 'p'), false), data[0]})), 1},
-      {"corrupt member stream", package(compressed(ctrl, true), dataSection({field(3, le32(1) + le32(16) + le32(0) + "not a zlib stream"), data[0]})), 1},
+      {"controller claims 4 GiB", package(compressed(ctrl, true, 0xFFFFFFFFll), dataSection(data)), 2, 0},
+      {"controller claims 10 MiB + 1", package(compressed(ctrl, true, 0xA00001), dataSection(data)), 2, 0},
+      {"controller not deflated", package(field(3, le32(1) + le32(50) + le32(0) + "garbage!"), dataSection(data)), 2, 0},
+      {"no data field", package(compressed(ctrl, true), field(31, "x")), 0, 2},
+      {"file data beyond 500 headers", package(compressed(ctrl, true), field(30, junk)), 0, 2},
+      {"member claims 4 GiB", package(compressed(ctrl, true), dataSection({compressed("abcdefghijklmnop", true, 0xFFFFFFF0ll), data[0]})), 1, 1},
+      {"member of 11 MiB packed", package(compressed(ctrl, true), dataSection({compressed(std::string(11 << 20, 'p'), false), data[0]})), 1, 1},
+      {"corrupt member stream", package(compressed(ctrl, true), dataSection({field(3, le32(1) + le32(16) + le32(0) + "not a zlib stream"), data[0]})), 1, 1},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(open(c.bytes), 1) << c.what;
     EXPECT_EQ(takeAll().size(), c.members) << c.what;
+    EXPECT_EQ(status().undelivered, c.undelivered) << c.what;
+    EXPECT_EQ(status().limits, 0u) << c.what;
     reader->Close();
   }
   // A member field whose length runs past the file.
@@ -215,6 +218,21 @@ TEST_F(SisxReaderTest, HostileLengthsEndCleanly) {
   put32(bytes, last + 4, 0x7FFFFFF0);
   ASSERT_EQ(open(bytes), 1);
   EXPECT_EQ(takeAll().size(), 1u);
+  EXPECT_EQ(status().undelivered, 1u);
+}
+
+TEST_F(SisxReaderTest, InflatedMembersCountAgainstTheBudget) {
+  // Twenty members of 1 MiB, each from a stream of about a kilobyte.
+  std::vector<std::u16string> targets(20, u"c:\\bomb.txt");
+  std::vector<std::string> data(20, compressed(std::string(1 << 20, '\0'), true));
+  limit((5u << 20) + 4096);  // and the controller
+  ASSERT_EQ(open(package(compressed(controller({installBlock(targets)}), true), dataSection(data))), 1);
+  EXPECT_EQ(takeAll().size(), 5u);
+  const ArchiveReaderStatus st = status();
+  EXPECT_EQ(st.limits, static_cast<uint32_t>(NX_SCAN_LIMIT_SIZE));
+  EXPECT_EQ(st.undelivered, 0u);
+  EXPECT_EQ(st.pending, 1u);
+  EXPECT_LE(st.produced, (5u << 20) + 4096);
 }
 
 TEST_F(SisxReaderTest, CorpusPackagesDeliverPairedMembersAndMalformedOnesEndCleanly) {
