@@ -86,7 +86,7 @@ class Archive {
 // The main header: the first 0x60 0xEA below the search limit whose size is
 // plausible and whose CRC matches. The file is read in overlapping windows
 // so that every candidate's header and CRC are at hand in memory.
-int64_t findMainHeader(Archive& a) {
+int64_t findMainHeader(Archive& a, nx::ReaderBudget* budget) {
   const int64_t limit = std::min<int64_t>(a.size() - 2, kSearchLimit);
   if (limit <= 0) return -1;
   constexpr int32_t kStep = 32768;
@@ -94,6 +94,7 @@ int64_t findMainHeader(Archive& a) {
   std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[kStep + kTail]);
   if (!window) return -1;
   for (int64_t base = 0; base < limit; base += kStep) {
+    if (budget && budget->expired()) return -1;
     const int32_t want = static_cast<int32_t>(std::min<int64_t>(kStep + kTail, a.size() - base));
     if (!a.seekTo(base)) return -1;
     int32_t got = a.read(window.get(), want);
@@ -171,9 +172,9 @@ int32_t readHeader(Archive& a, Header& h, bool first) {
 }
 
 // The common start of both entries: open, find the main header, read it.
-int32_t start(Archive& a, const char* path, Header& h, WalkReport& report) {
+int32_t start(Archive& a, const char* path, Header& h, WalkReport& report, nx::ReaderBudget* budget) {
   if (!path || !a.open(path)) return kErrNotOpenable;
-  const int64_t at = findMainHeader(a);
+  const int64_t at = findMainHeader(a, budget);
   if (at < 0) return kErrNoMainHeader;
   report.headerOffset = static_cast<int32_t>(at);
   if (!a.seekTo(at) || readHeader(a, h, true) != 1) return kErrMainHeader;
@@ -212,8 +213,15 @@ class MemberSource final : public PackedSource {
 // members from foreign hosts with bit 7 cleared.
 class MemberSink final : public PlainSink {
  public:
-  MemberSink(FileWrapObject* files, int32_t handle, bool clearBit7) : fw_(files), h_(handle), clear_(clearBit7) {}
+  MemberSink(FileWrapObject* files, int32_t handle, bool clearBit7, nx::ReaderBudget* budget)
+      : fw_(files), h_(handle), clear_(clearBit7), budget_(budget) {}
   bool put(const uint8_t* data, size_t length) override {
+    if (budget_) {
+      // Tables of one symbol make output in no bits at all: what is made
+      // counts, and the work stops when its time is up.
+      if (budget_->expired()) return false;
+      budget_->produced(length);
+    }
     crc_ = nx::crc32Update(crc_, data, length);
     if (h_ < 0) return true;
     if (!clear_) return write(data, length);
@@ -236,6 +244,7 @@ class MemberSink final : public PlainSink {
   FileWrapObject* fw_;
   int32_t h_;
   bool clear_;
+  nx::ReaderBudget* budget_;
   uint32_t crc_ = nx::kCrc32Init;
 };
 
@@ -253,11 +262,14 @@ void copyName(char* out, const char* from) {
 // The current member, its header just read, into outputPath (decoded and
 // checked only, when testOnly).
 void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, WalkReport& report,
-                    bool testOnly = false) {
+                    bool testOnly = false, nx::ReaderBudget* budget = nullptr) {
   if (h.minVersion > 3) return countError(report, kMemberVersion);
   if (h.flags & 0x01) return countError(report, kMemberGarbled);
   if (h.method > 4 || (h.method == 4 && h.version == 1)) return countError(report, kMemberMethod);
   if (h.fileType > 1) return countError(report, kMemberType);
+  // Once the budget stopped the walk, no member is made any more.
+  if (budget && (budget->stopped() || !budget->allows(h.method == 0 ? h.packedSize : h.originalSize)))
+    return countError(report, kMemberLimit);
 
   FileWrapObject* fw = a.files();
   const bool text = h.fileType == 1;
@@ -269,7 +281,7 @@ void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, W
     return countError(report, kMemberOutput);
   }
   copyName(name, h.name);
-  MemberSink sink(fw, out, text && h.hostOs != kHostUnix);
+  MemberSink sink(fw, out, text && h.hostOs != kHostUnix, budget);
   MemberSource source(a, h.packedSize);
   decodeMember(h.method, source, h.originalSize, sink);
   if (out >= 0) fw->ops->Close(fw, out);
@@ -280,13 +292,14 @@ void extractCurrent(Archive& a, Header& h, const char* outputPath, char* name, W
 // with one header record; walk returns what a sound walk answers, and any
 // counted error answers kErrCounted instead. The report goes out either way.
 template <class Walk>
-int32_t walkArchive(FileWrapObject* files, const char* archivePath, WalkReport* reportOut, Walk walk) {
+int32_t walkArchive(FileWrapObject* files, const char* archivePath, WalkReport* reportOut, Walk walk,
+                    nx::ReaderBudget* budget = nullptr) {
   if (!files) return kErrNotOpenable;
   WalkReport report;
   auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
   if (!h) return kErrNotOpenable;
   Archive a(files);
-  int32_t r = start(a, archivePath, *h, report);
+  int32_t r = start(a, archivePath, *h, report, budget);
   if (reportOut) *reportOut = report;
   if (r != 1) return r;
   const int32_t sound = walk(a, *h, report);
@@ -296,15 +309,41 @@ int32_t walkArchive(FileWrapObject* files, const char* archivePath, WalkReport* 
 
 }  // namespace
 
-int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut) {
-  return walkArchive(files, archivePath, reportOut, [](Archive& a, Header& h, WalkReport&) {
-    int32_t count = 0;
-    while (readHeader(a, h, false) > 0) {
-      ++count;
-      if (!a.skip(h.packedSize)) break;
-    }
-    return count;
-  });
+int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut, WalkPlace* place,
+                     nx::ReaderBudget* budget) {
+  return walkArchive(
+      files, archivePath, reportOut,
+      [&](Archive& a, Header& h, WalkReport&) {
+        if (place) place->next = a.tell();
+        int32_t count = 0;
+        while (readHeader(a, h, false) > 0) {
+          ++count;
+          if (!a.skip(h.packedSize)) break;
+        }
+        return count;
+      },
+      budget);
+}
+
+int32_t extractAt(FileWrapObject* files, const char* archivePath, WalkPlace& place, const char* outputPath, char* name,
+                  WalkReport* reportOut, nx::ReaderBudget* budget) {
+  if (!files) return kErrNotOpenable;
+  WalkReport report;
+  auto h = std::unique_ptr<Header>(new (std::nothrow) Header);
+  if (!h) return kErrNotOpenable;
+  Archive a(files);
+  if (!archivePath || !a.open(archivePath)) return kErrNotOpenable;
+  if (place.next < 0 || !a.seekTo(place.next)) return kErrHeader;
+  const int32_t r = readHeader(a, *h, false);
+  if (r < 0) return r;
+  if (r == 0) return 1;  // the archive's end: nothing written
+  const int64_t data = a.tell();
+  char scratch[kCallerNameCapacity];
+  if (name) copyName(name, h->reported);
+  extractCurrent(a, *h, outputPath, name ? name : scratch, report, false, budget);
+  place.next = data < 0 ? -1 : data + h->packedSize;
+  if (reportOut) *reportOut = report;
+  return report.errors ? kErrCounted : 1;
 }
 
 int32_t testMembers(FileWrapObject* files, const char* archivePath, WalkReport* reportOut) {

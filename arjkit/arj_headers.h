@@ -2,13 +2,17 @@
 // header parsing with CRC checks, and the two entries the reader object is
 // built on, CountMembers and ExtractMember. Paths are in the system code page.
 //
-// Each call opens the archive, walks its headers from the start and closes
-// it again; nothing decoded is kept between calls. All state of one call is
-// its own, so calls on different archives do not disturb each other.
+// Each call opens the archive and closes it again; nothing decoded is kept
+// between calls. A reader taking the members one after another keeps its
+// place in a WalkPlace: counting finds the main header once and leaves the
+// place at the first member, and each extraction reads the header found
+// there and moves the place past the member's data. All state of one call
+// is its own, so calls on different archives do not disturb each other.
 #pragma once
 
 #include <cstdint>
 
+#include "common/reader_budget.h"
 #include "filekit/filekit_api.h"
 
 namespace nx::arj {
@@ -29,6 +33,7 @@ enum : int32_t {
   kMemberGarbled = 148,   // encrypted
   kMemberCrc = 150,       // the decoded data does not match the stored CRC
   kMemberOutput = 153,    // the output file could not be created
+  kMemberLimit = 160,     // beyond what the reader's budget allows: not extracted
 };
 
 inline constexpr uint32_t kSearchLimit = 500000;  // the main header must start below this offset
@@ -44,9 +49,26 @@ struct WalkReport {
   int32_t headerOffset = -1;  // where the main header was found
 };
 
+// Where a walk taking the members in order stands: the archive offset of
+// the next member's local header (-1 before counting found it).
+struct WalkPlace {
+  int64_t next = -1;
+};
+
 // Number of members, or kErrNotOpenable / kErrNoMainHeader / kErrMainHeader.
-// A bad local header ends the walk: the members before it count.
-int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport* report = nullptr);
+// A bad local header ends the walk: the members before it count. With a
+// place, it is left at the first member's header.
+int32_t countMembers(FileWrapObject* files, const char* archivePath, WalkReport* report = nullptr,
+                     WalkPlace* place = nullptr, nx::ReaderBudget* budget = nullptr);
+
+// Extracts the member whose header is at the place and moves the place past
+// its data; the results are those of extractMember. A header that is not
+// there (the archive changed) answers kErrHeader or kErrHeaderCrc. With a
+// budget, a member whose size it does not allow is refused unread and the
+// bytes produced are counted against it; a member cut short by the work
+// time fails its CRC.
+int32_t extractAt(FileWrapObject* files, const char* archivePath, WalkPlace& place, const char* outputPath, char* name,
+                  WalkReport* report = nullptr, nx::ReaderBudget* budget = nullptr);
 
 // Extracts member n (from 1) to outputPath and stores its name (at most 259
 // bytes and a terminator) in name. 1 when nothing went wrong, kErrCounted

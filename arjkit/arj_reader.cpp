@@ -1,6 +1,7 @@
 // The reader object of arjkit.dll behind the ArchiveReader table. It keeps
-// only the archive path, the member count and how many members were taken:
-// every member is found again by walking the archive from its start.
+// the archive path, the member count, how many members were taken and where
+// the next member's header is: the main header is searched for once, at
+// Open, and each member is taken from where the last one ended.
 #include <cstring>
 #include <new>
 
@@ -22,6 +23,8 @@ struct ArjReader {
   char path[kPathBytes] = {};
   int32_t live = 1;
   int32_t lastResult = 0;
+  arj::WalkPlace place;
+  nx::ReaderBudget budget;
 };
 
 ArjReader* self(ArchiveReader* r) { return reinterpret_cast<ArjReader*>(r); }
@@ -37,7 +40,9 @@ int32_t open(ArchiveReader* r, int32_t /*callerHandle*/, const char16_t* archive
   char path[kPathBytes] = {};
   if (!toCodePage(archivePath, path)) return 0;
   std::memcpy(s->path, path, sizeof path);
-  int32_t count = CountMembers(s->path);
+  s->budget.opened();
+  s->place = arj::WalkPlace{};
+  int32_t count = CountMembers(s->path, &s->place, &s->budget);
   if (count < 0) return 0;
   s->count = count;
   s->index = 0;
@@ -51,10 +56,14 @@ int32_t extractNext(ArchiveReader* r, const char16_t* outputPath, char16_t* name
   char output[kPathBytes] = {};
   char name[kNameUnits] = {};
   if (toCodePage(outputPath, output)) {
-    s->lastResult = ExtractMember(s->path, s->index + 1, output, name);
+    s->lastResult = ExtractAt(s->path, s->place, output, name, &s->budget);
   } else {
     s->lastResult = -115;  // the output cannot be named on the handset: the member is lost
   }
+  if (s->lastResult == 1)
+    s->budget.delivered();
+  else if (!s->budget.stopped())
+    s->budget.undelivered();
   // Names are at most 259 bytes, and each byte is one unit in the code page.
   if (ce::MultiByteToWideChar(ce::CP_ACP, 0, name, -1, nameOut, kNameUnits) <= 0) nameOut[0] = 0;
   ++s->index;
@@ -93,5 +102,16 @@ ArchiveReader* newReader() {
 }
 
 int32_t lastResult(ArchiveReader* r) { return r && r->ops == &kOps ? self(r)->lastResult : 0; }
+
+int32_t setLimits(ArchiveReader* r, const ArchiveReaderLimits& limits) {
+  return r && r->ops == &kOps ? self(r)->budget.set(limits) : 0;
+}
+
+int32_t status(ArchiveReader* r, ArchiveReaderStatus& out) {
+  if (!r || r->ops != &kOps) return 0;
+  const ArjReader* s = self(r);
+  s->budget.report(out, s->index < s->count);
+  return 1;
+}
 
 }  // namespace nx::arjkit

@@ -26,8 +26,8 @@ constexpr const ce::WCHAR* kLayerName = u"unarj32.dll";
 std::recursive_mutex g_lock;
 uint32_t g_moduleCount = 0;
 
-using CountEntry = int32_t (*)(const char*);
-using ExtractEntry = int32_t (*)(const char*, int32_t, const char*, char*);
+using CountEntry = int32_t (*)(const char*, arj::WalkPlace*, nx::ReaderBudget*);
+using ExtractEntry = int32_t (*)(const char*, arj::WalkPlace&, const char*, char*, nx::ReaderBudget*);
 CountEntry g_count = nullptr;
 ExtractEntry g_extract = nullptr;
 
@@ -54,21 +54,25 @@ struct DecoderLayer : nx::FileKitLink {
 
 DecoderLayer g_layer;
 
-int32_t layerCount(const char* path) { return arj::countMembers(g_layer.wrapper, path); }
-int32_t layerExtract(const char* path, int32_t n, const char* output, char* name) {
-  return arj::extractMember(g_layer.wrapper, path, n, output, name);
+int32_t layerCount(const char* path, arj::WalkPlace* place, nx::ReaderBudget* budget) {
+  return arj::countMembers(g_layer.wrapper, path, nullptr, place, budget);
+}
+int32_t layerExtract(const char* path, arj::WalkPlace& place, const char* output, char* name,
+                     nx::ReaderBudget* budget) {
+  return arj::extractAt(g_layer.wrapper, path, place, output, name, nullptr, budget);
 }
 
 }  // namespace
 
-int32_t CountMembers(const char* archivePath) {
+int32_t CountMembers(const char* archivePath, arj::WalkPlace* place, nx::ReaderBudget* budget) {
   std::lock_guard lock(g_lock);
-  return g_count ? g_count(archivePath) : arj::kErrNotOpenable;
+  return g_count ? g_count(archivePath, place, budget) : arj::kErrNotOpenable;
 }
 
-int32_t ExtractMember(const char* archivePath, int32_t n, const char* outputPath, char* name) {
+int32_t ExtractAt(const char* archivePath, arj::WalkPlace& place, const char* outputPath, char* name,
+                  nx::ReaderBudget* budget) {
   std::lock_guard lock(g_lock);
-  return g_extract ? g_extract(archivePath, n, outputPath, name) : arj::kErrNotOpenable;
+  return g_extract ? g_extract(archivePath, place, outputPath, name, budget) : arj::kErrNotOpenable;
 }
 
 }  // namespace nx::arjkit
@@ -113,3 +117,11 @@ NX_EXPORT ArchiveReader* DeleteArjkitObject(ArchiveReader* object) {
 }
 
 NX_EXPORT int32_t ArjkitLastResult(ArchiveReader* object) { return lastResult(object); }
+
+NX_EXPORT int32_t SetArchiveReaderLimits(ArchiveReader* object, const ArchiveReaderLimits* limits) {
+  return object && limits ? setLimits(object, *limits) : 0;
+}
+
+NX_EXPORT int32_t GetArchiveReaderStatus(ArchiveReader* object, ArchiveReaderStatus* out) {
+  return object && out && out->size >= sizeof(ArchiveReaderStatus) ? status(object, *out) : 0;
+}

@@ -63,7 +63,9 @@ class ArjModuleTest : public ::testing::Test {
     create_ = reinterpret_cast<PFN_CreateArjkitObject>(MyGetProcAddressW(module_, u"CreateArjkitObject"));
     delete_ = reinterpret_cast<PFN_DeleteArjkitObject>(MyGetProcAddressW(module_, u"DeleteArjkitObject"));
     last_ = reinterpret_cast<PFN_ArjkitLastResult>(MyGetProcAddressW(module_, u"ArjkitLastResult"));
-    return create_ && delete_ && last_;
+    limits_ = reinterpret_cast<NxSetArchiveReaderLimitsFn>(MyGetProcAddressW(module_, u"SetArchiveReaderLimits"));
+    status_ = reinterpret_cast<NxGetArchiveReaderStatusFn>(MyGetProcAddressW(module_, u"GetArchiveReaderStatus"));
+    return create_ && delete_ && last_ && limits_ && status_;
   }
   ArchiveReader* reader() {
     ArchiveReader* r = nullptr;
@@ -77,9 +79,13 @@ class ArjModuleTest : public ::testing::Test {
   }
   // Opens the archive and takes members until ExtractNext answers 0; -1 in
   // count when Open refused.
-  std::vector<Member> takeAll(const std::u16string& archive, int32_t* count = nullptr) {
+  std::vector<Member> takeAll(const std::u16string& archive, int32_t* count = nullptr,
+                              const ArchiveReaderLimits* limits = nullptr) {
     std::vector<Member> out;
     ArchiveReader* r = reader();
+    if (limits) {
+      EXPECT_EQ(limits_(r, limits), 1);
+    }
     int32_t opened = r->ops->Open(r, -1, archive.c_str());
     if (count) *count = opened ? static_cast<int32_t>(-2) : -1;
     if (opened) {
@@ -100,6 +106,9 @@ class ArjModuleTest : public ::testing::Test {
       }
       if (count) *count = static_cast<int32_t>(out.size());
     }
+    walked = ArchiveReaderStatus{};
+    walked.size = sizeof walked;
+    EXPECT_EQ(status_(r, &walked), 1);
     r->ops->Close(r);
     delete_(r);
     return out;
@@ -112,6 +121,9 @@ class ArjModuleTest : public ::testing::Test {
   PFN_CreateArjkitObject create_ = nullptr;
   PFN_DeleteArjkitObject delete_ = nullptr;
   PFN_ArjkitLastResult last_ = nullptr;
+  NxSetArchiveReaderLimitsFn limits_ = nullptr;
+  NxGetArchiveReaderStatusFn status_ = nullptr;
+  ArchiveReaderStatus walked{};  // the reader's account after the last takeAll
 
  private:
   char16_t savedLog_[ce::MAX_PATH];
@@ -350,7 +362,34 @@ TEST_F(ArjModuleTest, RefusedMembersAreNamedNotWrittenAndTheWalkGoesOn) {
       EXPECT_EQ(members[i].result, 1);
       EXPECT_TRUE(members[i].data == files[i].second);
     }
+    EXPECT_EQ(walked.delivered, 3u);
+    EXPECT_EQ(walked.undelivered, 1u);
+    EXPECT_EQ(walked.limits, 0u);
   }
+}
+
+TEST_F(ArjModuleTest, MembersBeyondTheReadersBudgetAreRefusedAndTheLimitNamed) {
+  NEED_ARJ();
+  ASSERT_TRUE(load());
+  auto files = sampleFiles();
+  std::string arc = makeArchive(host.path() + "/budget", files, "-m1");
+  // Room for the first member only.
+  ArchiveReaderLimits limits{sizeof limits, 0, files[0].second.size() + 10};
+  auto members = takeAll(place(arc), nullptr, &limits);
+  ASSERT_EQ(members.size(), files.size()) << "every member still answers, as the update engine expects";
+  EXPECT_EQ(members[0].result, 1);
+  EXPECT_TRUE(members[0].data == files[0].second);
+  for (size_t i = 1; i < members.size(); ++i) {
+    EXPECT_EQ(members[i].result, -115) << i;
+    EXPECT_FALSE(members[i].written && !members[i].data.empty()) << i;
+  }
+  EXPECT_EQ(walked.limits, static_cast<uint32_t>(NX_SCAN_LIMIT_SIZE));
+  EXPECT_EQ(walked.delivered, 1u);
+  EXPECT_EQ(walked.undelivered, 0u);
+  // Without limits set, the module's defaults apply: the same archive is whole.
+  members = takeAll(place(arc));
+  EXPECT_EQ(walked.delivered, files.size());
+  EXPECT_EQ(walked.limits, 0u);
 }
 
 TEST_F(ArjModuleTest, AWrongStoredCrcIsCountedWithTheMemberWrittenInFull) {
