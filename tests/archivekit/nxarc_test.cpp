@@ -1,7 +1,8 @@
 // The nxarc tool's contract: list lines and JSON objects with the SHA-256
 // of each member's bytes, extraction under safe names with duplicates
-// numbered, exit status 0 for an archive that opened and 2 otherwise, and
-// no temporary member files left behind. The reader is the one the engine's
+// numbered, exit status 0 for an archive that opened and gave every member,
+// 2 otherwise (with the limit or the members missing named), and no
+// temporary member files left behind. The reader is the one the engine's
 // type detector calls for, whatever the file is named.
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -102,6 +103,44 @@ TEST_F(Nxarc, ListPrintsEveryMemberAndItsHash) {
   EXPECT_NE(json.out.find("\"index\":4,\"name\":\"dup\",\"length\":6,\"sha256\":\"" + sha256("fourth") + "\""),
             std::string::npos)
       << json.out;
+}
+
+// A walk that a limit stopped, or an archive that did not give every member
+// it holds, exits 2 with the reason; what did come out is still listed.
+TEST_F(Nxarc, LimitsAndMembersNotDeliveredExitTwoWithTheReason) {
+  // A set whose second part is not there: "b" runs on into it.
+  cabtest::Cabinet first;
+  first.flags = 2;
+  first.nextName = "absent.cab";
+  first.nextDisk = "disk 2";
+  first.folders.push_back(cabtest::storedFolder("aaaabb"));
+  first.files = {{"a", 4, 0, 0}, {"b", 10, 4, 0xFFFE}};
+  const fs::path broken = fs::path(scratch.path()) / "first.cab";
+  writeFile(broken, cabtest::build(first));
+  const std::string all = "0 5 ..\\..\\evil.txt\n1 7 \\abs\\path.txt\n2 0 dup\n3 5 dir\\dup\n4 6 dup\n";
+  struct Case {
+    std::string args;
+    int status;
+    std::string out;
+    const char* err;
+  } cases[] = {
+      {"--max-files 2 " + quoted(archive), 2, all.substr(0, all.find("2 0")), "limits exceeded (max-files)"},
+      {"--max-files 5 " + quoted(archive), 0, all, ""},
+      // The folder's one block is decoded for the first member: 23 bytes.
+      {"--max-scan-size 10 " + quoted(archive), 2, "0 5 ..\\..\\evil.txt\n", "limits exceeded (max-scan-size)"},
+      {"--max-scan-size 0 --max-files 0 --max-scan-time 0 " + quoted(archive), 0, all, ""},
+      {"--max-scan-size 1K --max-scan-time 2.5 " + quoted(archive), 0, all, ""},
+      {quoted(broken), 2, "0 4 a\n", "1 member could not be delivered (incomplete archive)"},
+      {"--max-scan-size 12X " + quoted(archive), 1, "", "usage"},
+      {"--max-scan-time soon " + quoted(archive), 1, "", "usage"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    ToolRun r = nxarc("list " + c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(Nxarc, ExtractKeepsEveryMemberInsideTheFolder) {
@@ -249,8 +288,11 @@ TEST_F(Nxarc, ArjExtractKeepsSafeNamesAndLeavesRefusedMembersOut) {
                            {"c:\\win\\x.txt", "fifth"},
                            {"bad.txt", "damaged", true},
                            {"last.txt", "after the damage"}}));
+  // Every member is listed, the damaged one too; the archive did not give
+  // all it holds, which the exit status and the last line say.
   ToolRun json = nxarc("list --json " + quoted(arj));
-  EXPECT_EQ(json.status, 0);
+  EXPECT_EQ(json.status, 2);
+  EXPECT_NE(json.err.find("1 member could not be delivered (incomplete archive)"), std::string::npos) << json.err;
   EXPECT_NE(json.out.find("{\"index\":6,\"name\":\"bad.txt\",\"length\":7,\"sha256\":\"" + sha256("damaged") +
                           "\",\"result\":\"refused\"}\n"),
             std::string::npos)
@@ -262,7 +304,7 @@ TEST_F(Nxarc, ArjExtractKeepsSafeNamesAndLeavesRefusedMembersOut) {
 
   const fs::path out = fs::path(scratch.path()) / "out";
   ToolRun r = nxarc("extract " + quoted(arj) + " " + quoted(out));
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(readFile(out / "evil.txt"), "first");
   EXPECT_EQ(readFile(out / "abs/path.txt"), "second!");
   EXPECT_EQ(readFile(out / "dup"), "");
@@ -327,7 +369,8 @@ TEST(NxarcCorpus, ArjArchivesListAsTheArchiverListsThem) {
   // Garbled members are refused, their names still reported; a header the
   // archiver itself cannot parse leaves the archive unopened.
   ToolRun garbled = nxarc("list --json " + quoted(dir / "gen-garbled.arj"));
-  EXPECT_EQ(garbled.status, 0);
+  EXPECT_EQ(garbled.status, 2);
+  EXPECT_NE(garbled.err.find("members could not be delivered"), std::string::npos) << garbled.err;
   EXPECT_NE(garbled.out.find("\"index\":0,\"name\":\"readme.txt\""), std::string::npos) << garbled.out;
   EXPECT_NE(garbled.out.find("\"index\":1,\"name\":\"tiny.txt\""), std::string::npos) << garbled.out;
   EXPECT_EQ(garbled.out.find("\"result\":\"ok\""), std::string::npos) << garbled.out;

@@ -6,18 +6,25 @@
 // engine's own type detector calls for, the ARJ reader for an ".arj" name of
 // no detected archive type; --kind overrides both.
 //
-//   nxarc list [--kind cab|sis|sisx|arj] [--json] ARCHIVE
-//   nxarc extract [--kind cab|sis|sisx|arj] ARCHIVE DIR
-//   nxarc test [--kind ...] [--repeat N] ARCHIVE
+//   nxarc list [--kind cab|sis|sisx|arj] [--json] [LIMITS] ARCHIVE
+//   nxarc extract [--kind cab|sis|sisx|arj] [LIMITS] ARCHIVE DIR
+//   nxarc test [--kind ...] [--repeat N] [LIMITS] ARCHIVE
+//
+// LIMITS are the engine's scan limits, applied to the one archive:
+// --max-scan-size BYTES[K|M|G] (what the reader may produce), --max-files N
+// (members taken), --max-scan-time SECONDS; 0 lifts a limit; the defaults
+// are the engine's.
 //
 // "test" takes every member into a temporary file as list does, without
 // hashing, N times over, and reports the bytes delivered and the time spent
 // from Open to Close, wall clock and processor (the module is loaded once,
 // as in the engine).
 //
-// Exit status: 0 when the archive opened, 2 when it did not (no file, no
-// archive type, no reader for the type in this build, the reader refused
-// it), 1 for usage or set-up errors. The tool runs on a device of its own
+// Exit status: 0 when the archive opened and every member it holds came
+// out; 2 when it did not open (no file, no archive type, no reader for the
+// type in this build, the reader refused it), when a limit stopped the walk
+// or when members could not be delivered (the reason on standard error);
+// 1 for usage or set-up errors. The tool runs on a device of its own
 // (NX_DEVICE_ROOT when set, otherwise a temporary one removed afterwards);
 // host files are reached through the device's "\Host" mount.
 #include <openssl/evp.h>
@@ -37,6 +44,7 @@
 #include "ce/ce.h"
 #include "platform/platform_api.h"
 #include "tools/nxarc/readers.h"
+#include "tools/scan_limits.h"
 
 namespace fs = std::filesystem;
 
@@ -49,13 +57,17 @@ struct Options {
   std::string archive;
   std::string dir;
   int repeat = 1;
+  uint64_t maxScanSize = nxtools::kDefaultMaxScanSize;
+  uint32_t maxFiles = nxtools::kDefaultMaxFiles;
+  uint32_t maxScanTimeMs = nxtools::kDefaultMaxScanTimeMs;
 };
 
 int usage() {
   std::fprintf(stderr,
-               "usage: nxarc list [--kind cab|sis|sisx|arj] [--json] ARCHIVE\n"
-               "       nxarc extract [--kind cab|sis|sisx|arj] ARCHIVE DIR\n"
-               "       nxarc test [--kind cab|sis|sisx|arj] [--repeat N] ARCHIVE\n");
+               "usage: nxarc list [--kind cab|sis|sisx|arj] [--json] [LIMITS] ARCHIVE\n"
+               "       nxarc extract [--kind cab|sis|sisx|arj] [LIMITS] ARCHIVE DIR\n"
+               "       nxarc test [--kind cab|sis|sisx|arj] [--repeat N] [LIMITS] ARCHIVE\n"
+               "LIMITS: --max-scan-size BYTES[K|M|G] --max-files N --max-scan-time SECONDS (0: none)\n");
   return 1;
 }
 
@@ -325,12 +337,26 @@ int run(const Options& o, const char* argv0) {
   status = 2;
   auto started = std::chrono::steady_clock::now();
   std::clock_t cpuStarted = std::clock();
+  bool opened = false;
+  uint32_t stopped = 0;     // limits the walk stopped at
+  uint32_t undelivered = 0;  // members held but not delivered
   for (int round = 0; round < o.repeat; ++round) {
+    ArchiveReaderLimits limits{};
+    limits.size = sizeof limits;
+    limits.maxBytes = o.maxScanSize ? o.maxScanSize : UINT64_MAX;
+    limits.deadline = o.maxScanTimeMs ? nx::ReaderBudget::after(o.maxScanTimeMs) : 0;
+    bound.setLimits(limits);
+    ArchiveReaderStatus st{};
     if (!reader->ops->Open(reader, -1, archive.c_str())) {
-      std::fprintf(stderr, "nxarc: %s: the %s reader cannot open it\n", o.archive.c_str(), nxarc::kindName(kind));
+      if (bound.status(st) && st.limits)
+        std::fprintf(stderr, "nxarc: %s: limits exceeded (%s)\n", o.archive.c_str(),
+                     nxtools::limitNames(st.limits).c_str());
+      else
+        std::fprintf(stderr, "nxarc: %s: the %s reader cannot open it\n", o.archive.c_str(), nxarc::kindName(kind));
       break;
     }
     status = 0;
+    opened = true;
     ce::CreateDirectoryW(u"\\Temp", nullptr);
     w.seen.clear();
     // One temporary name serves every member: each member file is deleted
@@ -342,7 +368,14 @@ int run(const Options& o, const char* argv0) {
     }
     const std::u16string tempDevice = std::u16string(u"\\Temp\\") + tempName;
     const std::string tempHost = ce::DeviceRoot() + "/Temp/" + ce::utf16ToUtf8(tempName);
+    uint32_t files = 0;
     for (int index = 0;; ++index) {
+      if (o.maxFiles && files == o.maxFiles) {
+        // As the engine does: the archive stops here, and only an archive
+        // that holds more has met the limit.
+        if (bound.status(st) && st.pending) stopped |= NX_SCAN_LIMIT_FILES;
+        break;
+      }
       ce::WCHAR name[ce::MAX_PATH + 1] = {};
       const int32_t got = reader->ops->ExtractNext(reader, tempDevice.c_str(), name);
       name[ce::MAX_PATH - 1] = 0;
@@ -350,13 +383,27 @@ int run(const Options& o, const char* argv0) {
         removeTemp(tempDevice);
         break;
       }
+      ++files;
       takeMember(w, index, round, tempHost, ce::utf16ToUtf8(name));
       std::fflush(stdout);
       removeTemp(tempDevice);
     }
+    if (bound.status(st)) {
+      stopped |= st.limits;
+      undelivered = st.undelivered;
+    }
     reader->ops->Close(reader);
   }
-  if (o.command == "test" && status == 0) {
+  if (status == 0 && stopped) {
+    std::fprintf(stderr, "nxarc: %s: limits exceeded (%s)\n", o.archive.c_str(), nxtools::limitNames(stopped).c_str());
+    status = 2;
+  }
+  if (status == 0 && undelivered) {
+    std::fprintf(stderr, "nxarc: %s: %u member%s could not be delivered (incomplete archive)\n", o.archive.c_str(),
+                 undelivered, undelivered == 1 ? "" : "s");
+    status = 2;
+  }
+  if (o.command == "test" && opened) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double cpu = static_cast<double>(std::clock() - cpuStarted) / CLOCKS_PER_SEC;
     std::printf("total %llu bytes in %.6f s (cpu %.6f s)\n", static_cast<unsigned long long>(w.testBytes), seconds,
@@ -379,6 +426,14 @@ int main(int argc, char** argv) {
       o.json = true;
     } else if (args[i] == "--repeat" && i + 1 < args.size()) {
       o.repeat = std::max(1, std::atoi(args[++i].c_str()));
+    } else if (args[i] == "--max-scan-size" && i + 1 < args.size()) {
+      if (!nxtools::parseSize(args[++i], o.maxScanSize)) return usage();
+    } else if (args[i] == "--max-files" && i + 1 < args.size()) {
+      uint64_t n = 0;
+      if (!nxtools::parseSize(args[++i], n) || n > UINT32_MAX) return usage();
+      o.maxFiles = static_cast<uint32_t>(n);
+    } else if (args[i] == "--max-scan-time" && i + 1 < args.size()) {
+      if (!nxtools::parseSeconds(args[++i], o.maxScanTimeMs)) return usage();
     } else if (args[i] == "--kind" && i + 1 < args.size()) {
       o.kind = args[++i];
     } else if (args[i].rfind("--kind=", 0) == 0) {

@@ -140,6 +140,8 @@ bool BoundReader::bind(Kind kind, const std::u16string& imageDir, std::string& e
     return false;
   }
   if (kind == Kind::Arj) lastResult_ = MyGetProcAddressW(module_, u"ArjkitLastResult");
+  setLimits_ = MyGetProcAddressW(module_, u"SetArchiveReaderLimits");
+  status_ = MyGetProcAddressW(module_, u"GetArchiveReaderStatus");
   ArchiveReader* reader = nullptr;
   if (!reinterpret_cast<PFN_CreateArchiveObject>(create)(&reader) || !reader || !reader->ops) {
     error = std::string("the ") + kindName(kind) + " reader could not be made";
@@ -147,6 +149,16 @@ bool BoundReader::bind(Kind kind, const std::u16string& imageDir, std::string& e
   }
   reader_ = reader;
   return true;
+}
+
+bool BoundReader::setLimits(const ArchiveReaderLimits& limits) const {
+  return reader_ && setLimits_ && reinterpret_cast<NxSetArchiveReaderLimitsFn>(setLimits_)(reader_, &limits) == 1;
+}
+
+bool BoundReader::status(ArchiveReaderStatus& out) const {
+  out = ArchiveReaderStatus{};
+  out.size = sizeof out;
+  return reader_ && status_ && reinterpret_cast<NxGetArchiveReaderStatusFn>(status_)(reader_, &out) == 1;
 }
 
 int32_t BoundReader::lastMemberResult() const {

@@ -49,11 +49,18 @@ class BoundReader {
   // readers that keep no such verdict.
   int32_t lastMemberResult() const;
 
+  // The module's reader limits and status exports; false when the module
+  // has none (a build before them).
+  bool setLimits(const ArchiveReaderLimits& limits) const;
+  bool status(ArchiveReaderStatus& out) const;
+
  private:
   Kind kind_ = Kind::Cab;
   ce::HMODULE module_ = nullptr;
   ce::FARPROC destroy_ = nullptr;
   ce::FARPROC lastResult_ = nullptr;
+  ce::FARPROC setLimits_ = nullptr;
+  ce::FARPROC status_ = nullptr;
   ArchiveReader* reader_ = nullptr;
 };
 
