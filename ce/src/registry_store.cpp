@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ce/time.h"
+#include "device_log.h"
 
 namespace ce::detail::reg {
 namespace {
@@ -314,19 +315,6 @@ bool Store::createDefault() {
   return writeFile(t, false);
 }
 
-void Store::report(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
-  SYSTEMTIME t{};
-  GetLocalTime(&t);
-  char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", t.wYear, t.wMonth, t.wDay, t.wHour,
-                t.wMinute, t.wSecond);
-  std::string entry = stamp + line + "\n";
-  int fd = ::open((ceDir_ + "/device.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  writeAll(fd, entry.data(), entry.size());  // one write: lines of several processes do not mix
-  ::close(fd);
-}
+void Store::report(const std::string& line) { deviceLog(ceDir_, line); }
 
 }  // namespace ce::detail::reg

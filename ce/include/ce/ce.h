@@ -3,6 +3,7 @@
 
 #include "ce/base.h"
 #include "ce/registry.h"
+#include "ce/shell.h"
 #include "ce/files.h"
 #include "ce/kernel.h"
 #include "ce/module.h"
