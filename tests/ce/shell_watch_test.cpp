@@ -37,6 +37,19 @@ void touch(const std::string& path, const char* text = "x") {
   ::close(fd);
 }
 
+// Waits until the process is stopped (a signal takes effect only when it
+// next runs).
+bool stopped(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto paren = all.rfind(')');
+    if (paren != std::string::npos && paren + 2 < all.size() && all[paren + 2] == 'T') return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 // Reads the watcher's lines until every wanted one was printed; the lines
 // seen go to `all`.
 bool readUntil(nxtest::HelperProcess& p, std::set<std::string> wanted, std::vector<std::string>& all,
@@ -77,7 +90,8 @@ TEST(ShellOverflow, AnOverflowIsLoggedAndTheFilesChangedSinceArePostedAsUpdates)
   // queue fills and overflows. Two files in turn defeat its merging of
   // repeated events.
   ASSERT_EQ(::kill(watcher.pid(), SIGSTOP), 0);
-  for (long i = 0; i < queue / 2 + 64; ++i) {
+  ASSERT_TRUE(stopped(watcher.pid()));
+  for (long i = 0; i < queue; ++i) {
     for (const char* name : {"/a.txt", "/b.txt"}) {
       int fd = ::open((dir + name).c_str(), O_WRONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
