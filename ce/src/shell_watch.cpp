@@ -359,18 +359,20 @@ int ChangeWatcher::addWatch(const Dir& d, bool report, LONG code) {
       errno = 0;  // the device's own limit
     }
   }
-  // A new folder is told once its watch is in place: whoever acts on the
-  // news and makes something in it is seen.
+  // A new folder is told once its watch is in place (or its polling is
+  // logged): whoever acts on the news and makes something in it is seen.
   const int err = errno;
-  if (code) post(code, d, nullptr, true);
-  if (wd >= 0) return wd;
-  if (err == ENOENT || err == ENOTDIR) return -1;  // gone again, or not a folder any more
+  if (wd >= 0 || err == ENOENT || err == ENOTDIR) {  // gone again, or not a folder any more
+    if (code) post(code, d, nullptr, true);
+    return wd;
+  }
   deviceLog(dev_->ceDir, "shell: no change watch for " + utf16ToUtf8(d.device) + " (" +
                              (err == 0        ? std::string("the device's limit of watches, shell_watch_limit, is reached")
                               : err == ENOSPC ? std::string("the host's limit of watches, fs.inotify.max_user_watches, "
                                                             "is reached")
                                               : std::string(std::strerror(err))) +
                              "): it and its folders are polled for changes instead");
+  if (code) post(code, d, nullptr, true);
   Polled p;
   p.dir = d;
   snapshot(p, report);
