@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ce/base.h"
+#include "ce/process.h"
 #include "ce/shell.h"
 #include "ce/text.h"
 #include "shell_table.h"
@@ -134,20 +135,32 @@ enum class Posted { Yes, NoWindow, Full };
 
 Posted postRecord(HWND hwnd, FILECHANGENOTIFY* rec) {
   if (auto sink = state().sink.load()) return sink(hwnd, rec) ? Posted::Yes : Posted::Full;
-  // Without a window manager in this process there is no one to post to.
-  return Posted::NoWindow;
+  if (PostMessageW(hwnd, WM_FILECHANGEINFO, 0, reinterpret_cast<LPARAM>(rec))) return Posted::Yes;
+  return GetLastError() == ERROR_INVALID_WINDOW_HANDLE ? Posted::NoWindow : Posted::Full;
 }
 
 bool deliverEvent(const ChangeEvent& ev, void*) {
   State& s = state();
   std::lock_guard lock(s.mu);
   bool all = true;
-  for (const auto& r : s.regs) {
-    if (!wants(r, ev)) continue;
+  for (size_t i = 0; i < s.regs.size();) {
+    const Registration& r = s.regs[i];
+    if (!wants(r, ev)) {
+      ++i;
+      continue;
+    }
     FILECHANGENOTIFY* rec = makeRecord(ev);
     Posted p = rec ? postRecord(r.hwnd, rec) : Posted::Full;
     if (p != Posted::Yes) SHChangeNotifyFree(rec);
     if (p == Posted::Full) all = false;
+    if (p == Posted::NoWindow) {
+      // The window was destroyed (or its thread ended) without
+      // deregistering: its registration goes with it.
+      if (s.device) shellTableRemove(s.device, r.hwnd);
+      s.regs.erase(s.regs.begin() + static_cast<ptrdiff_t>(i));
+      continue;
+    }
+    ++i;
   }
   return all;
 }
@@ -171,6 +184,14 @@ BOOL SHChangeNotifyRegister(HWND hwnd, SHCHANGENOTIFYENTRY* entry) {
   DeviceState* d = device();
   if (!d) return SetLastError(ERROR_NOT_READY), FALSE;
   State& s = state();
+  if (!s.sink.load()) {
+    // A record is made in this process and points into its memory: only
+    // a window of this process can read it.
+    DWORD owner = 0;
+    if (!IsWindow(hwnd) || !GetWindowThreadProcessId(hwnd, &owner))
+      return SetLastError(ERROR_INVALID_WINDOW_HANDLE), FALSE;
+    if (owner != GetCurrentProcessId()) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+  }
   std::lock_guard ctl(s.ctl);
   if (!s.watcher) {
     s.watcher = ChangeWatcher::start(d, &deliverEvent, nullptr);

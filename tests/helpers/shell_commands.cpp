@@ -5,55 +5,73 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <string>
+#include <thread>
 
 #include "ce/ce.h"
 #include "helper_commands.h"
 
 namespace {
 
-std::mutex g_out;
-
 std::string itemText(uintptr_t item) {
   return item ? ce::utf16ToUtf8(reinterpret_cast<const char16_t*>(item)) : std::string();
 }
 
-ce::BOOL printRecord(ce::HWND, ce::FILECHANGENOTIFY* rec) {
-  {
-    std::lock_guard lock(g_out);
+ce::LRESULT watchProc(ce::HWND hwnd, ce::UINT msg, ce::WPARAM wParam, ce::LPARAM lParam) {
+  if (msg == ce::WM_FILECHANGEINFO) {
+    auto* rec = reinterpret_cast<ce::FILECHANGENOTIFY*>(lParam);
     std::printf("event %x\t%s\t%s\n", static_cast<unsigned>(rec->fci.wEventId), itemText(rec->fci.dwItem1).c_str(),
                 itemText(rec->fci.dwItem2).c_str());
     std::fflush(stdout);
+    ce::SHChangeNotifyFree(rec);
+    return 0;
   }
-  ce::SHChangeNotifyFree(rec);
-  return ce::TRUE;
+  if (msg == ce::WM_CLOSE) {
+    ce::PostQuitMessage(0);
+    return 0;
+  }
+  return ce::DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
 }  // namespace
 
-// shell_watch MASK RECURSIVE [FOLDER]: registers a window for the events of
-// MASK (hex) below FOLDER (none: the whole device), prints "ready", then one
-// line "event CODE\tITEM1\tITEM2" per record, until a line on stdin ends it.
+// shell_watch MASK RECURSIVE [FOLDER]: makes a window and registers it for
+// the events of MASK (hex) below FOLDER (none: the whole device), prints
+// "ready HWND", then, from the window's procedure, one line
+// "event CODE\tITEM1\tITEM2" per record, until a line on stdin closes it.
 HELPER_COMMAND(shell_watch) {
   if (argc < 2) return 2;
-  ce::diag::SetChangeRecordSink(&printRecord);
+  ce::WNDCLASSW wc{};
+  wc.lpfnWndProc = &watchProc;
+  wc.lpszClassName = u"ShellWatch";
+  ce::RegisterClassW(&wc);
+  ce::HWND window =
+      ce::CreateWindowExW(0, u"ShellWatch", u"watch", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  if (!window) {
+    std::printf("error %u\n", ce::GetLastError());
+    return 1;
+  }
   std::u16string folder = argc >= 3 ? ce::utf8ToUtf16(argv[2]) : std::u16string();
   ce::SHCHANGENOTIFYENTRY entry{static_cast<ce::DWORD>(std::strtoul(argv[0], nullptr, 16)),
                                 argc >= 3 ? folder.data() : nullptr, std::atoi(argv[1])};
-  auto* window = reinterpret_cast<ce::HWND>(uintptr_t{0x5100});
   if (!ce::SHChangeNotifyRegister(window, &entry)) {
     std::printf("error %u\n", ce::GetLastError());
     return 1;
   }
-  {
-    std::lock_guard lock(g_out);
-    std::printf("ready\n");
-    std::fflush(stdout);
+  std::printf("ready %llx\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
+  std::fflush(stdout);
+  std::thread([window] {
+    std::string line;
+    std::getline(std::cin, line);
+    ce::PostMessageW(window, ce::WM_CLOSE, 0, 0);
+  }).detach();
+  ce::MSG msg;
+  while (ce::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    ce::TranslateMessage(&msg);
+    ce::DispatchMessageW(&msg);
   }
-  std::string line;
-  std::getline(std::cin, line);
   ce::SHChangeNotifyDeregister(window);
+  ce::DestroyWindow(window);
   return 0;
 }
 

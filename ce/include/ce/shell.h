@@ -77,9 +77,12 @@ struct FILECHANGENOTIFY {
   FILECHANGEINFO fci;
 };
 
-// Registers hwnd for the events of the entry. One registration per window: a
-// second one replaces the first. Errors: ERROR_INVALID_PARAMETER (no window
-// or entry), ERROR_BAD_PATHNAME (a folder that is not an absolute device path
+// Registers hwnd, a window of this process, for the events of the entry. One
+// registration per window: a second one replaces the first; a window
+// destroyed without deregistering loses it. Errors: ERROR_INVALID_PARAMETER
+// (no window or entry), ERROR_INVALID_WINDOW_HANDLE (not a window),
+// ERROR_ACCESS_DENIED (a window of another process: the record would point
+// into memory it cannot read), ERROR_BAD_PATHNAME (a folder that is not an absolute device path
 // or climbs above its mount), ERROR_FILENAME_EXCED_RANGE (MAX_PATH or more),
 // ERROR_INVALID_NAME, ERROR_TOO_MANY_OPEN_FILES (the host gives no more change
 // watchers), ERROR_NOT_READY (no device). The folder need not exist yet.
@@ -104,7 +107,8 @@ std::vector<ChangeNotifyRegistration> ListChangeNotifyRegistrations();
 
 namespace diag {
 // Replaces posting for this process: every record goes to fn instead (which
-// then owns it). Null restores posting. For tests of the records themselves.
+// then owns it; FALSE plays a full queue), and any value serves as a window.
+// Null restores posting. For tests of the records themselves.
 using ChangeRecordSink = BOOL (*)(HWND hwnd, FILECHANGENOTIFY* record);
 void SetChangeRecordSink(ChangeRecordSink fn);
 }  // namespace diag
