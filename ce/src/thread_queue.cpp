@@ -70,7 +70,7 @@ bool matchesWindow(const Header* h, uint32_t value, uint32_t filterSlot) {
 
 bool windowExists(const Header* h, uint32_t value) {
   uint32_t slot = (value & 0xFFFF) - 1;
-  return value != 0 && slot < kMaxWindows && h->wins[slot].used && (h->wins[slot].gen & 0x7FFF) == (value >> 16);
+  return value != 0 && slot < kMaxWindows && h->wins[slot].used && genTag(h->wins[slot].gen) == (value >> 16);
 }
 
 void fill(LPMSG out, const Posted& p) {

@@ -169,7 +169,10 @@ class Locked {
 };
 
 // ---- Handles ---------------------------------------------------------------------
-inline uint32_t handleValue(uint32_t slot, uint32_t gen) { return ((gen & 0x7FFF) << 16) | (slot + 1); }
+// The generation part is never 0, so no handle is a small number that a
+// stray integer or a constant such as HWND_BOTTOM could be taken for.
+inline uint32_t genTag(uint32_t gen) { return gen % 0x7FFF + 1; }
+inline uint32_t handleValue(uint32_t slot, uint32_t gen) { return (genTag(gen) << 16) | (slot + 1); }
 inline HWND toHwnd(uint32_t value) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(value)); }
 inline uint32_t hwndValue(HWND h) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)); }
 inline HWND hwndOf(const Header* h, uint32_t slot) { return toHwnd(handleValue(slot, h->wins[slot].gen)); }

@@ -156,7 +156,7 @@ uint32_t resolve(Locked& L, HWND hwnd) {
   const uint32_t slot = (v & 0xFFFF) - 1;
   Header* h = L.h();
   if (raw == 0 || raw > 0x7FFFFFFF || slot >= kMaxWindows || !h->wins[slot].used ||
-      (h->wins[slot].gen & 0x7FFF) != (v >> 16)) {
+      genTag(h->wins[slot].gen) != (v >> 16)) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return kNone;
   }

@@ -173,6 +173,7 @@ TEST_F(Windows, SendingBetweenThreadsWaitsForTheOwnerAndNeverDeadlocks) {
 }
 
 TEST_F(Windows, AWindowThatIsGoneIsRefusedEverywhere) {
+  HWND first = make();  // the device's first window: no small number names it
   HWND w = make();
   ASSERT_TRUE(w);
   // Only its own thread may destroy it.
@@ -189,10 +190,12 @@ TEST_F(Windows, AWindowThatIsGoneIsRefusedEverywhere) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
   EXPECT_FALSE(ShowWindow(w, SW_SHOW));
   EXPECT_FALSE(DestroyWindow(w));
-  for (uintptr_t junk : {uintptr_t{1}, uintptr_t{0xFFFF0000u}, uintptr_t{0x7FFFFFFFu}, ~uintptr_t{0}}) {
+  for (uintptr_t junk : {uintptr_t{1}, uintptr_t{2}, uintptr_t{0xFFFF0000u}, uintptr_t{0x7FFFFFFFu}, ~uintptr_t{0}}) {
     EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(junk))) << junk;
     EXPECT_FALSE(PostMessageW(reinterpret_cast<HWND>(junk), WM_USER, 0, 0)) << junk;
   }
+  EXPECT_TRUE(IsWindow(first));
+  DestroyWindow(first);
 }
 
 TEST_F(Windows, AThreadThatEndsTakesItsWindowsAndAnswersWhoWaitsForIt) {
