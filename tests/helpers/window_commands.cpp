@@ -28,7 +28,7 @@ constexpr UINT kDouble = WM_USER + 1;  // answers wParam * 2
 INT_PTR helperDialogProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_INITDIALOG:
-      say("init " + std::to_string(lParam));
+      if (lParam) say("init " + std::to_string(lParam));
       return TRUE;
     case WM_COMMAND:
       say("command " + std::to_string(LOWORD(wParam)));
@@ -90,10 +90,11 @@ HELPER_COMMAND(ui_dialog) {
   return 0;
 }
 
-// ui_block: a window whose thread never looks at its queue; says "ready HWND"
-// and waits for stdin to close.
+// ui_block: a shown dialog whose thread never looks at its queue; says
+// "ready HWND" and waits for stdin to close.
 HELPER_COMMAND(ui_block) {
-  HWND w = CreateWindowExW(0, u"STATIC", u"blocked", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  CeDialogTemplate t{0, WS_POPUP | WS_VISIBLE, 0, 0, 26, 240, 80, u"Blocked", kItems, 3};
+  HWND w = CreateDialogIndirectParamW(nullptr, &t, nullptr, &helperDialogProc, 0);
   if (!w) return 3;
   say("ready " + hex(w));
   char buf[16];

@@ -23,5 +23,7 @@ bool attach(const std::string& root);
 void addCoreCommands(CLI::App& app, Context& ctx);
 // network [on|off]
 void addNetworkCommands(CLI::App& app, Context& ctx);
+// screen [--follow], screen rotate|dpi|press
+void addScreenCommands(CLI::App& app, Context& ctx);
 
 }  // namespace nxdevice
