@@ -208,3 +208,12 @@ std::string JournalTime() {
 }
 
 }  // namespace ce::screen
+
+namespace ce::diag {
+
+void LockWindowsAndKeep() {
+  ce::detail::wnd::Seg* s = ce::detail::wnd::current();
+  if (s) ce::detail::lockShared(&s->h->lock, nullptr, nullptr);
+}
+
+}  // namespace ce::diag

@@ -127,6 +127,26 @@ TEST_F(WindowsCrossProcess, RotationReachesEveryDialogWithTheNewMetrics) {
   EXPECT_EQ(trim(b.proc.readLine()), "settingchange 12290 480 640 192");
 }
 
+TEST_F(WindowsCrossProcess, AProcessKilledHoldingTheWindowLockDoesNotWedgeTheDevice) {
+  RemoteDialog other("Other", "x");
+  {
+    nxtest::HelperProcess holder({"ui_lock_hold"});
+    ASSERT_EQ(trim(holder.readLine()), "locked");
+    holder.kill(9);
+    holder.wait();
+  }
+  // The next locker repairs the table and goes on: the dead holder's dialog
+  // is gone, the living one still answers.
+  auto shown = screen::TopLevelWindows();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].hwnd, other.hwnd);
+  EXPECT_EQ(SendMessageW(other.hwnd, WM_USER + 1, 5, 0), 10);
+  EXPECT_EQ(trim(other.proc.readLine()), "user 5");
+  HWND mine = CreateWindowExW(0, u"STATIC", u"after", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_TRUE(mine);
+  DestroyWindow(mine);
+}
+
 TEST_F(WindowsCrossProcess, AKilledProcessLeavesNoWindowToTalkTo) {
   HWND gone;
   {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ce/ce.h"
+#include "ce/screen.h"
 #include "helper_commands.h"
 
 namespace {
@@ -97,6 +98,19 @@ HELPER_COMMAND(ui_block) {
   HWND w = CreateDialogIndirectParamW(nullptr, &t, nullptr, &helperDialogProc, 0);
   if (!w) return 3;
   say("ready " + hex(w));
+  char buf[16];
+  while (std::fgets(buf, sizeof buf, stdin)) {
+  }
+  return 0;
+}
+
+// ui_lock_hold: a shown dialog, then the device's window lock taken and kept;
+// says "locked" and waits to be killed.
+HELPER_COMMAND(ui_lock_hold) {
+  CeDialogTemplate t{0, WS_POPUP | WS_VISIBLE, 0, 0, 26, 240, 80, u"Holder", kItems, 3};
+  if (!CreateDialogIndirectParamW(nullptr, &t, nullptr, &helperDialogProc, 0)) return 3;
+  diag::LockWindowsAndKeep();
+  say("locked");
   char buf[16];
   while (std::fgets(buf, sizeof buf, stdin)) {
   }

@@ -78,3 +78,9 @@ std::vector<std::string> ReadJournal(uint64_t from, uint64_t* next, uint64_t* sk
 std::string JournalTime();
 
 }  // namespace ce::screen
+
+namespace ce::diag {
+// Takes the device-wide window lock and returns without releasing it, so
+// that tests can kill a process that holds it.
+void LockWindowsAndKeep();
+}  // namespace ce::diag
