@@ -1,6 +1,6 @@
-// Writes seed inputs for fuzz_options_file, fuzz_report_index and
-// fuzz_report_text into the folder given: sound files made by the layer's own
-// encoders, so the fuzzers start past the checksums.
+// Writes seed inputs for fuzz_options_file, fuzz_report_index,
+// fuzz_report_text and fuzz_quarantine_db into the folder given: sound files
+// made by the layers' own encoders, so the fuzzers start past the checksums.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +9,7 @@
 #include "common/crc32.h"
 #include "common/options_files.h"
 #include "common/options_records.h"
+#include "common/quarantine_db.h"
 #include "common/report_index.h"
 
 namespace {
@@ -60,5 +61,25 @@ int main(int argc, char** argv) {
     text.push_back(static_cast<uint8_t>(c >> 8));
   }
   put(dir + "/report_text", text);
+
+  // A quarantine database of two records, one move and one copy.
+  std::vector<uint8_t> qdb(nx::kQuarantineHeadBytes);
+  nx::QuarantineRecord rec{};
+  const char16_t* sources[] = {u"\\Storage Card\\evil.exe", u"\\My Documents\\setup.cab"};
+  for (int i = 0; i < 2; ++i) {
+    std::u16string src(sources[i]), stored = u"\\Program Files\\Nyxel\\Nyxel AntiVirus\\Quarantine\\qf9530.qrt";
+    std::memset(&rec, 0, sizeof rec);
+    std::memcpy(rec.source, src.c_str(), (src.size() + 1) * 2);
+    std::memcpy(rec.stored, stored.c_str(), (stored.size() + 1) * 2);
+    std::memcpy(rec.threat, u"EICAR Test File", 32);
+    rec.time = ce::SYSTEMTIME{2026, 12, 4, 10, 9, 5, 30, 0};
+    rec.kind = i == 0 ? nx::kQuarantineMove : nx::kQuarantineCopy;
+    uint8_t bytes[nx::kQuarantineRecordBytes];
+    nx::encodeQuarantineRecord(rec, bytes);
+    qdb.insert(qdb.end(), bytes, bytes + sizeof bytes);
+  }
+  nx::encodeQuarantineHead(2, 0, nullptr, qdb.data());
+  putU32(qdb, 4, nx::crc32(qdb.data() + 8, qdb.size() - 8));
+  put(dir + "/quarantine_db", qdb);
   return 0;
 }

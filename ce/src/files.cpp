@@ -438,6 +438,31 @@ BOOL MoveFileW(LPCWSTR from, LPCWSTR to) {
   return SetLastError(err == EEXIST ? ERROR_ALREADY_EXISTS : errnoToError(err)), FALSE;
 }
 
+BOOL DeleteAndRenameFile(LPCWSTR dest, LPCWSTR source) {
+  ResolvedPath src, dst;
+  struct stat sst{}, dstst{};
+  if (!statPath(source, src, sst) || !statPath(dest, dst, dstst)) return FALSE;
+  if (S_ISDIR(sst.st_mode) || S_ISDIR(dstst.st_mode) || readOnlyMode(dstst.st_mode))
+    return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+  if (sst.st_dev != dstst.st_dev) return SetLastError(ERROR_NOT_SAME_DEVICE), FALSE;
+  if (sst.st_ino == dstst.st_ino) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+  if (shareBlocksMove(sst.st_dev, sst.st_ino) || shareBlocksMove(dstst.st_dev, dstst.st_ino))
+    return SetLastError(ERROR_SHARING_VIOLATION), FALSE;
+  int sdir, ddir;
+  std::string sname, dname;
+  if (!parentFd(src, sdir, sname)) return FALSE;
+  if (!parentFd(dst, ddir, dname)) {
+    ::close(sdir);
+    return FALSE;
+  }
+  int rc = ::renameat(sdir, sname.c_str(), ddir, dname.c_str());
+  int err = errno;
+  ::close(sdir);
+  ::close(ddir);
+  if (rc != 0) return SetLastError(err == EXDEV ? ERROR_NOT_SAME_DEVICE : errnoToError(err)), FALSE;
+  return TRUE;
+}
+
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   ResolvedPath p;
   if (!resolvePath(path, p)) return FALSE;

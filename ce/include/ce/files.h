@@ -24,6 +24,13 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileW(LPCWSTR from, LPCWSTR to);
 BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists);
+// Puts source in the place of dest in one step (the handset's own call): a
+// reader sees the old file or the new one, never a mix, and one that holds
+// dest open with FILE_SHARE_DELETE goes on reading the old contents. dest
+// must exist (ERROR_FILE_NOT_FOUND); both must be files on the same mount
+// (ERROR_NOT_SAME_DEVICE); an opener of either without FILE_SHARE_DELETE
+// gives ERROR_SHARING_VIOLATION; a read-only dest ERROR_ACCESS_DENIED.
+BOOL DeleteAndRenameFile(LPCWSTR dest, LPCWSTR source);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL RemoveDirectoryW(LPCWSTR path);
 
