@@ -194,9 +194,14 @@ BOOL SHChangeNotifyRegister(HWND hwnd, SHCHANGENOTIFYENTRY* entry) {
   }
   std::lock_guard ctl(s.ctl);
   if (!s.watcher) {
-    s.watcher = ChangeWatcher::start(d, &deliverEvent, nullptr);
-    if (!s.watcher) return FALSE;
+    // Set before the watcher's thread starts: its first record may already
+    // need the device to drop the registration of a vanished window.
     s.device = d;
+    s.watcher = ChangeWatcher::start(d, &deliverEvent, nullptr);
+    if (!s.watcher) {
+      s.device = nullptr;
+      return FALSE;
+    }
     if (!s.exitHook) {
       s.exitHook = true;
       std::atexit(&stopAtExit);
