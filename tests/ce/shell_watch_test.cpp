@@ -50,6 +50,24 @@ bool stopped(pid_t pid) {
   return false;
 }
 
+// Waits until a thread of the process sits in poll() over two descriptors
+// (x86-64 system call numbers): the watcher, back at the top of its loop,
+// which it reaches only after reading its queue empty. False when that is
+// never seen (or the host does not show what its threads are doing).
+bool watcherIdle(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (int i = 0; i < 2000; ++i) {
+    std::error_code ec;
+    for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+      std::ifstream in(t.path() / "syscall");
+      std::string nr, fds, nfds;
+      if (in >> nr >> fds >> nfds && (nr == "7" || nr == "271") && nfds == "0x2") return true;  // poll, ppoll
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 // Reads the watcher's lines until every wanted one was printed; the lines
 // seen go to `all`.
 bool readUntil(nxtest::HelperProcess& p, std::set<std::string> wanted, std::vector<std::string>& all,
@@ -85,6 +103,10 @@ TEST(ShellOverflow, AnOverflowIsLoggedAndTheFilesChangedSinceArePostedAsUpdates)
   touch(dir + "/tick.txt");
   std::vector<std::string> lines;
   ASSERT_TRUE(readUntil(watcher, {"event 2000\t\\Temp\\o\\tick.txt\t"}, lines));
+  // Posted is not yet idle: the watcher may still be about to read its
+  // queue empty, and what it reads after the stop would then count from the
+  // earlier idle moment.
+  ASSERT_TRUE(watcherIdle(watcher.pid())) << "the watcher's thread was never seen waiting in poll()";
 
   // The watching process cannot read while it is stopped: the kernel's
   // queue fills and overflows. Two files in turn defeat its merging of
