@@ -1,7 +1,9 @@
 // nxscan: the on-demand scanner. Scans host files and folders through the
 // device's installed scanning API (avapi.dll), host paths reaching the
-// device through the \Host mount, and prints host paths back. Exit status:
-// 0 nothing found, 1 a threat found, 2 an error (an error wins).
+// device through the \Host mount, and prints host paths back. Installed in
+// the device as scanner.exe it is also the card scan the guard starts
+// ("ExpansionCardInserted <folder>", card_scan.cpp). Exit status: 0 nothing
+// found, 1 a threat found, 2 an error (an error wins).
 #include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
@@ -22,12 +24,15 @@
 
 #include "ce/ce.h"
 #include "common/install_dir.h"
+#include "card_scan.h"
 #include "nyxel/avapi.h"
+#include "scan.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using ce::WCHAR;
+using nxscan::Outcome;
 
 enum class Action { Report, Repair, Delete, Quarantine };
 
@@ -43,16 +48,6 @@ struct Settings {
   unsigned categories = NX_CATEGORY_ALL;
   unsigned jobs = 0;
   Action action = Action::Report;
-};
-
-struct Api {
-  PFN_NxInitScan init = nullptr;
-  PFN_NxDeinitScan deinit = nullptr;
-  PFN_NxOpenFile open = nullptr;
-  PFN_NxScanFile scan = nullptr;
-  PFN_NxScanFileEx scanEx = nullptr;
-  PFN_NxSetCallBack setCallBack = nullptr;
-  PFN_NxCloseFile close = nullptr;
 };
 
 struct Totals {
@@ -91,98 +86,6 @@ std::u16string devicePath(const std::string& host) {
   return ce::utf8ToUtf16(p);
 }
 
-// Types the engine has scanners for (archives only while they are opened).
-bool scannableType(int type, bool archives) {
-  switch (type) {
-    case 5010: case 5074: case 5092: return archives || type == 5074;
-    case 5075: case 5081: case 5082: case 5083: case 5084: case 5093: return true;
-    default: return false;
-  }
-}
-
-// What the interactive scan decides for one file; travels whole as the
-// caller context of the callback.
-struct Decision {
-  bool remove;
-  std::string action;
-};
-
-int32_t decide(ScanReport* r, uintptr_t context, uintptr_t) {
-  auto* d = reinterpret_cast<Decision*>(context);
-  switch (r->code) {
-    case NX_CB_THREAT:
-    case NX_CB_ARCHIVE_THREAT: return d->remove ? NX_ANSWER_DELETE : NX_ANSWER_REPAIR;
-    case NX_CB_NOT_REPAIRABLE: return d->remove ? NX_ANSWER_DELETE : NX_ANSWER_SKIP;
-    case NX_CB_REPAIRED: d->action = "repaired"; return NX_ANSWER_CONTINUE;
-    case NX_CB_DELETED: d->action = "deleted"; return NX_ANSWER_CONTINUE;
-    case NX_CB_ERROR: d->action = "clean-failed"; return NX_ANSWER_CONTINUE;
-    case NX_CB_MEMBER_THREAT: return NX_ANSWER_SKIP;  // mapped to "continue": the archive is handled whole
-    default: return NX_ANSWER_CONTINUE;
-  }
-}
-
-struct Outcome {
-  std::string result;  // clean, infected, error, unscannable
-  std::string threat;
-  int category = 0;
-  int type = 0;
-  uint64_t length = 0;
-  std::string member;  // display path inside the archive, "/"-separated
-  std::string action = "none";
-  std::string reason;
-};
-
-Outcome scanOne(const Api& api, NxSession session, const Settings& s, const std::string& host) {
-  Outcome out;
-  std::u16string dev = devicePath(host);
-  if (dev.size() > NX_PATH_MAX) {
-    out.result = "error";
-    out.reason = "path longer than the handset's 1023 characters";
-    return out;
-  }
-  NxFileHandle h = nullptr;
-  int32_t rc = api.open(session, dev.c_str(), &h);
-  if (rc != 1) {
-    out.result = "error";
-    if (::access(host.c_str(), R_OK) != 0)
-      out.reason = std::strerror(errno);
-    else
-      out.reason = rc == NX_RESULT_ERROR ? "the engine cannot read the file" : "refused by the scanning API";
-    return out;
-  }
-  ScanReport r{};
-  rc = api.scan(h, &r);
-  out.type = r.type;
-  out.length = r.length;
-  if (rc == NX_RESULT_THREAT) {
-    out.result = "infected";
-    out.threat = ce::utf16ToUtf8(std::u16string(r.threat));
-    out.category = r.category;
-    std::u16string shown(r.path);
-    if (r.code == NX_REPORT_THREAT_IN_MEMBER && shown.size() > dev.size() && shown.compare(0, dev.size(), dev) == 0)
-      out.member = ce::utf16ToUtf8(shown.substr(dev.size() + 1));
-    if (s.action == Action::Repair || s.action == Action::Delete) {
-      // The interactive scan carries the decision: the session layer
-      // repairs, and deletes what cannot be repaired when told so.
-      api.close(&h, 0);
-      Decision d{s.action == Action::Delete, "not-cleaned"};
-      if (api.open(session, dev.c_str(), &h) == 1) {
-        api.scanEx(session, h, reinterpret_cast<uintptr_t>(&d));
-      } else {
-        d.action = "clean-failed";
-      }
-      out.action = d.action;
-    }
-  } else if (rc == NX_RESULT_CLEAN) {
-    out.result = scannableType(out.type, s.archives) ? "clean" : "unscannable";
-  } else {
-    out.result = "error";
-    out.reason = "the engine failed on the file";
-  }
-  api.close(&h, 0);
-  return out;
-}
-
 void emit(const Settings& s, const std::string& host, const Outcome& o) {
   std::lock_guard<std::mutex> lock(g_out);
   if (s.json) {
@@ -200,6 +103,10 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
     std::string shown = o.member.empty() ? host : host + "/" + o.member;
     std::printf("%s: %s FOUND%s\n", shown.c_str(), o.threat.c_str(),
                 o.action == "none" ? "" : (" (" + o.action + ")").c_str());
+    if (!o.reason.empty()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
+    }
   } else if (o.result == "error") {
     std::printf("%s: ERROR\n", host.c_str());
     std::fflush(stdout);
@@ -237,6 +144,18 @@ void collect(const std::string& arg, std::vector<std::string>& files, std::vecto
   }
 }
 
+// What each action does to an infected file.
+nxscan::Plan planOf(Action a) {
+  nxscan::Plan p;
+  switch (a) {
+    case Action::Report: break;
+    case Action::Repair: p = {true, NX_ANSWER_REPAIR, NX_ANSWER_SKIP}; break;
+    case Action::Delete: p = {true, NX_ANSWER_DELETE, NX_ANSWER_DELETE}; break;
+    case Action::Quarantine: p = {true, NX_ANSWER_QUARANTINE, NX_ANSWER_QUARANTINE}; break;
+  }
+  return p;
+}
+
 bool parseAction(const std::string& v, Action& a) {
   if (v == "report") a = Action::Report;
   else if (v == "repair") a = Action::Repair;
@@ -254,6 +173,8 @@ int fail(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The handset's command line of the card scan the guard starts.
+  if (argc >= 2 && std::strcmp(argv[1], nxscan::kCardScanVerb) == 0) return nxscan::cardScanMain(argc, argv);
   Settings s;
   std::string action = "report", categories = "0x7F";
   bool noSummary = false, noArchives = false;
@@ -267,7 +188,7 @@ int main(int argc, char** argv) {
   app.add_option("--depth", s.depth, "maximum archive depth (default 5)")->check(CLI::Range(0, 50));
   app.add_option("--categories", categories, "signature categories, flag word D (default 0x7F)");
   app.add_option("-j,--jobs", s.jobs, "worker threads (default: number of cores)");
-  app.add_option("--action", action, "report, repair or delete (default report)");
+  app.add_option("--action", action, "report, repair, delete or quarantine (default report)");
   app.add_option("PATH", s.paths, "files and folders")->required();
   try {
     app.parse(argc, argv);
@@ -277,8 +198,7 @@ int main(int argc, char** argv) {
   }
   s.summary = !noSummary && !s.quiet;
   s.archives = !noArchives;
-  if (!parseAction(action, s.action)) return fail("unknown action '" + action + "' (report, repair or delete)");
-  if (s.action == Action::Quarantine) return fail("quarantine needs the guard's quarantine store, which this device lacks");
+  if (!parseAction(action, s.action)) return fail("unknown action '" + action + "' (report, repair, delete or quarantine)");
   try {
     size_t used = 0;
     unsigned long v = std::stoul(categories, &used, 0);
@@ -301,43 +221,17 @@ int main(int argc, char** argv) {
   std::string installShown = ce::utf16ToUtf8(install);
   if (ce::GetFileAttributesW(installDir) == ce::INVALID_FILE_ATTRIBUTES)
     return fail("the engine is not installed on the device (" + installShown + " is missing; run 'nxdevice install')");
-  ce::HMODULE avapi = ce::LoadLibraryW((install + u"\\avapi.dll").c_str());
-  if (!avapi) return fail("cannot load avapi.dll from " + installShown + " (run 'nxdevice install')");
-  Api api;
-  api.init = reinterpret_cast<PFN_NxInitScan>(ce::GetProcAddressW(avapi, u"NxInitScan"));
-  api.deinit = reinterpret_cast<PFN_NxDeinitScan>(ce::GetProcAddressW(avapi, u"NxDeinitScan"));
-  api.open = reinterpret_cast<PFN_NxOpenFile>(ce::GetProcAddressW(avapi, u"NxOpenFile"));
-  api.scan = reinterpret_cast<PFN_NxScanFile>(ce::GetProcAddressW(avapi, u"NxScanFile"));
-  api.scanEx = reinterpret_cast<PFN_NxScanFileEx>(ce::GetProcAddressW(avapi, u"NxScanFileEx"));
-  api.setCallBack = reinterpret_cast<PFN_NxSetCallBack>(ce::GetProcAddressW(avapi, u"NxSetCallBack"));
-  api.close = reinterpret_cast<PFN_NxCloseFile>(ce::GetProcAddressW(avapi, u"NxCloseFile"));
-  if (!api.init || !api.deinit || !api.open || !api.scan || !api.scanEx || !api.setCallBack || !api.close)
-    return fail("avapi.dll in " + installShown + " lacks the scanning exports");
-
-  // Each run gets its own temporary folder for extracted archive members.
-  std::u16string temp = u"\\Temp\\nxscan-" + ce::utf8ToUtf16(std::to_string(::getpid()));
-  ce::CreateDirectoryW(u"\\Temp", nullptr);
-  ce::CreateDirectoryW(temp.c_str(), nullptr);
-
-  NxScanOptions o{};
-  o.size = NX_OPTIONS_SIZE;
-  o.allowDelete = s.action == Action::Delete ? 1 : 0;
-  o.maxDepth = static_cast<int16_t>(s.depth);
-  o.scanArchives = s.archives ? 1 : 0;
-  std::memcpy(o.installDir, install.c_str(), std::min<size_t>(install.size(), 255) * 2);
-  std::memcpy(o.tempDir, temp.c_str(), std::min<size_t>(temp.size(), 255) * 2);
-  o.categories = static_cast<uint16_t>(s.categories);
-  NxSession session = nullptr;
-  if (api.init(&o, &session) != 1) {
-    ce::RemoveDirectoryW(temp.c_str());
-    return fail("the engine in " + installShown +
-                " did not start (missing or damaged modules or signature files; see nxdebug.log)");
-  }
-
-  if (api.setCallBack(session, decide) != 1) {
-    api.deinit(session);
-    return fail("the engine refused the scan callback");
-  }
+  nxscan::Api api;
+  std::string why;
+  if (!nxscan::loadApi(install, &api, &why)) return fail(why);
+  nxscan::SessionSettings ss;
+  ss.archives = s.archives;
+  ss.depth = s.depth;
+  ss.categories = s.categories;
+  const nxscan::Plan plan = planOf(s.action);
+  ss.allowDelete = plan.allowsDelete();
+  nxscan::Session session(api, install);
+  if (!session.start(ss, &why)) return fail(why);
   const auto started = std::chrono::steady_clock::now();
   std::vector<std::string> files, missing;
   for (const std::string& p : s.paths) collect(p, files, missing);
@@ -354,10 +248,10 @@ int main(int argc, char** argv) {
   std::atomic<size_t> next{0};
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < files.size();) {
-      Outcome out = scanOne(api, session, s, files[i]);
+      Outcome out = nxscan::scanOne(api, session.handle(), install, plan, s.archives, devicePath(files[i]), files[i]);
       ++totals.files;
       if (out.result == "infected") ++totals.threats;
-      if (out.result == "error") ++totals.errors;
+      if (out.result == "error" || out.action == "quarantine-failed") ++totals.errors;
       totals.bytes += out.length;
       emit(s, files[i], out);
     }
@@ -386,8 +280,7 @@ int main(int argc, char** argv) {
   if (ticker.joinable()) ticker.join();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  api.deinit(session);
-  ce::RemoveDirectoryW(temp.c_str());
+  session.end();
 
   if (s.summary && !s.json) {
     std::printf("\n----------- SCAN SUMMARY -----------\n");
