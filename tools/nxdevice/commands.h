@@ -25,5 +25,7 @@ void addCoreCommands(CLI::App& app, Context& ctx);
 void addNetworkCommands(CLI::App& app, Context& ctx);
 // screen [--follow], screen rotate|dpi|press
 void addScreenCommands(CLI::App& app, Context& ctx);
+// quarantine list [--json], quarantine restore N [--to PATH] [--force]
+void addQuarantineCommands(CLI::App& app, Context& ctx);
 
 }  // namespace nxdevice

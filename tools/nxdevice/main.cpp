@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   nxdevice::addCoreCommands(app, ctx);
   nxdevice::addNetworkCommands(app, ctx);
   nxdevice::addScreenCommands(app, ctx);
+  nxdevice::addQuarantineCommands(app, ctx);
 
   CLI11_PARSE(app, argc, argv);
   return ctx.status;
