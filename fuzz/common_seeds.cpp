@@ -1,6 +1,8 @@
 // Writes seed inputs for fuzz_options_file, fuzz_report_index,
-// fuzz_report_text and fuzz_quarantine_db into the folder given: sound files
-// made by the layers' own encoders, so the fuzzers start past the checksums.
+// fuzz_report_text and fuzz_quarantine_db into the folders options_file,
+// report_index, report_text and quarantine_db of the folder given: sound
+// files made by the layers' own encoders, so the fuzzers start past the
+// checksums.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,7 +42,7 @@ int main(int argc, char** argv) {
     std::memset(file.data() + 1, 1, 4);
     putU32(file, 5, nx::crc32(rec.data(), n));
     std::memcpy(file.data() + 9, rec.data(), n);
-    put(dir + "/options_" + std::to_string(a), file);
+    put(dir + "/options_file/area_" + std::to_string(a), file);
   }
   std::vector<uint8_t> index(16);
   std::memset(index.data(), 1, 4);
@@ -54,13 +56,13 @@ int main(int argc, char** argv) {
   }
   putU32(index, 12, 2);
   putU32(index, 4, nx::crc32(index.data() + 8, index.size() - 8));
-  put(dir + "/index_online", index);
+  put(dir + "/report_index/online", index);
   std::vector<uint8_t> text = {3, 0, 7, 0, 0xEA, 0x07, 3, 0, 4, 0, 5, 0, 14, 0, 7, 0, 9, 0, 0, 0};
   for (char16_t c : std::u16string(u"\\Storage Card\\evil.exe")) {
     text.push_back(static_cast<uint8_t>(c));
     text.push_back(static_cast<uint8_t>(c >> 8));
   }
-  put(dir + "/report_text", text);
+  put(dir + "/report_text/evil_path", text);
 
   // A quarantine database of two records, one move and one copy.
   std::vector<uint8_t> qdb(nx::kQuarantineHeadBytes);
@@ -80,6 +82,6 @@ int main(int argc, char** argv) {
   }
   nx::encodeQuarantineHead(2, 0, nullptr, qdb.data());
   putU32(qdb, 4, nx::crc32(qdb.data() + 8, qdb.size() - 8));
-  put(dir + "/quarantine_db", qdb);
+  put(dir + "/quarantine_db/two_records", qdb);
   return 0;
 }

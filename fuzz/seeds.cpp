@@ -1,6 +1,6 @@
 // Writes fuzz seeds from cabinet files: for every folder of a known method,
 // the folder's data blocks in the decoder targets' input format
-// (<dir>/<method>/<cabinet>-<folder>). Usage: cab_fuzz_seeds OUTDIR CABINET...
+// (<dir>/cab_<method>/<cabinet>-<folder>). Usage: cab_fuzz_seeds OUTDIR CABINET...
 #include <cstdio>
 #include <cstdint>
 #include <fstream>
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         seed.insert(seed.end(), d.begin() + static_cast<long>(from), d.begin() + static_cast<long>(from + packed));
         p = from + static_cast<size_t>(packed);
       }
-      std::string out = std::string(argv[1]) + "/" + methods[type & 15] + "/" + base + "-" + std::to_string(f);
+      std::string out = std::string(argv[1]) + "/cab_" + methods[type & 15] + "/" + base + "-" + std::to_string(f);
       std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(seed.data()),
                                                  static_cast<std::streamsize>(seed.size()));
     }
