@@ -14,7 +14,7 @@ seeds=$1 src=$2 corpus=$3 cab_seeds=$4 arj_seeds=$5 common_seeds=$6 nxsig=$7 nxp
 rm -rf "$seeds"
 for d in scan_type pe_image cab_stored cab_mszip cab_quantum cab_lzx cab_reader arj_decoder arj_reader \
          exescan_pe_signatures exescan_poly_names exescan_category sigaif epoc_table \
-         options_file report_index report_text quarantine_db server_files work; do
+         options_file report_index report_text quarantine_db server_files screen_journal work; do
   mkdir -p "$seeds/$d"
 done
 work=$seeds/work
@@ -114,5 +114,12 @@ done
 for f in $arj_archives; do
   prefix "$seeds/server_files/archive-corpus-$(basename "$f")" 4 "$f"
 done
+
+# The screen journal: lines as the device writes them, one without its end,
+# one that is not an object.
+j=$seeds/screen_journal
+printf '%s\n' '{"time":"2026-12-10T08:30:00.250","tick":1250,"event":"show","kind":"dialog","pid":42,"hwnd":"0x00010001","caption":"Nyxel AntiVirus","controls":[{"id":1,"kind":"button","text":"OK"}]}' \
+  '{"time":"2026-12-10T08:30:01.000","tick":2000,"event":"destroy","kind":"dialog","pid":42,"hwnd":"0x00010001"}' >"$j/two_windows"
+printf '%s\n%s\n%s' '{"event":"rotate","orientation":"landscape"}' '[1,2,3]' '{"event":"show","caption":"unfin' >"$j/partial"
 
 rm -rf "$work"
