@@ -21,6 +21,9 @@ bool attach(const std::string& root);
 
 // init, info, card, clock, install
 void addCoreCommands(CLI::App& app, Context& ctx);
+// install --update-key FILE: keeps the key's raw form in the registry; 0, 1, 2 (not a key)
+int storeUpdateKey(const std::string& file);
+
 // network [on|off]
 void addNetworkCommands(CLI::App& app, Context& ctx);
 // screen [--follow], screen rotate|dpi|press

@@ -128,6 +128,7 @@ struct Options {
   std::string cardDir;
   double speed = 1;
   std::string imageDir;
+  std::string updateKey;
 } opts;
 
 }  // namespace
@@ -184,7 +185,12 @@ void addCoreCommands(CLI::App& app, Context& ctx) {
 
   auto* install = app.add_subcommand("install", "copy the install image into the device (created if needed)");
   install->add_option("IMAGE", opts.imageDir, "install image folder (default: the one built beside nxdevice)");
-  install->callback([&ctx] { ctx.status = cmdInstall(ctx.root, opts.imageDir); });
+  install->add_option("--update-key", opts.updateKey,
+                      "an Ed25519 public key (PEM): the device then installs only updates signed with it");
+  install->callback([&ctx] {
+    ctx.status = cmdInstall(ctx.root, opts.imageDir);
+    if (ctx.status == 0 && !opts.updateKey.empty()) ctx.status = storeUpdateKey(opts.updateKey);
+  });
 }
 
 }  // namespace nxdevice
