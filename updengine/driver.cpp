@@ -39,6 +39,12 @@ bool recoverInstallation(const std::u16string& installDir) {
   bool finished = false, engine = false;
   bool sound = recoverReplacement(installDir, &finished, &engine);
   sweepOldModules(installDir);
+  // Files a killed update left while staging or fetching belong to no
+  // update: left there, they would be installed with the next one.
+  if (!replacementPending(installDir)) {
+    emptyFolder(joinPath(installDir, kUpgradeFolder));
+    emptyFolder(joinPath(installDir, kTempFolder));
+  }
   return sound;
 }
 

@@ -143,8 +143,17 @@ int takeMembers(Run& run, const PlatformLink& platform, const std::u16string& ar
       unignore(tmp);
       return kUnpacked;
     }
+    const DWORD extractError = GetLastError();
     const std::u16string member = lowerName(name);
     const int32_t result = r.lastResult(r.reader);
+    if (result != 1 && (extractError == ERROR_DISK_FULL || extractError == ERROR_WRITE_FAULT)) {
+      // The member could not be written: the store is full, not the package damaged.
+      log::write(log::kError, u"CDefFile::ExtractDef()", u"Member %s cannot be written. ERROR: %d", member.c_str(),
+                 int(extractError));
+      DeleteFileW(tmp.c_str());
+      unignore(tmp);
+      return kUnpackFailed;
+    }
     if (result != 1 || (!member.empty() && (!plainFileName(member, maxName) || reservedName(member)))) {
       log::write(log::kError, u"CDefFile::ExtractDef()", u"Member %s refused (%d)", member.c_str(), int(result));
       DeleteFileW(tmp.c_str());

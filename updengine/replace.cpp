@@ -32,6 +32,7 @@ struct Entry {
 struct Journal {
   uint32_t state = kForward;
   bool engine = false;
+  bool hadCounters = false;  // "updttype.cfg" existed before the update
   uint8_t oldCounters[4] = {};
   uint8_t newCounters[4] = {};
   std::u16string aside;  // folder of the replaced files, inside the staging folder
@@ -53,7 +54,7 @@ void putText(std::string& b, const std::u16string& s) {
 std::string encode(const Journal& j) {
   std::string b(kMagic, sizeof kMagic);
   put32(b, j.state);
-  put32(b, j.engine ? 1 : 0);
+  put32(b, (j.engine ? 1u : 0u) | (j.hadCounters ? 2u : 0u));
   b.append(reinterpret_cast<const char*>(j.oldCounters), 4);
   b.append(reinterpret_cast<const char*>(j.newCounters), 4);
   putText(b, j.aside);
@@ -99,7 +100,9 @@ bool decode(const std::vector<uint8_t>& d, Journal& j) {
   if (nx::crc32(d.data() + kStateOffset + 4, body - kStateOffset - 4) != crc) return false;
   Cursor c{d, sizeof kMagic};
   j.state = c.u32();
-  j.engine = c.u32() & 1;
+  const uint32_t flags = c.u32();
+  j.engine = flags & 1;
+  j.hadCounters = flags & 2;
   for (auto& b : j.oldCounters) b = c.pos < body ? d[c.pos++] : 0;
   for (auto& b : j.newCounters) b = c.pos < body ? d[c.pos++] : 0;
   j.aside = c.text();
@@ -178,6 +181,17 @@ bool readCounters(const std::u16string& installDir, uint8_t c[4]) {
   if (ReadFile(f, b, 4, &got, nullptr) && got == 4) std::memcpy(c, b, 4);  // short: four zero bytes
   CloseHandle(f);
   return true;
+}
+
+bool writeCounters(const std::u16string& installDir, const uint8_t c[4]);
+
+// The counters as they were before the update: a file that was not there
+// is not left behind.
+void restoreCounters(const std::u16string& installDir, const Journal& j) {
+  if (j.hadCounters)
+    writeCounters(installDir, j.oldCounters);
+  else
+    DeleteFileW(joinPath(installDir, u"updttype.cfg").c_str());
 }
 
 bool writeCounters(const std::u16string& installDir, const uint8_t c[4]) {
@@ -382,6 +396,7 @@ bool replaceFiles(Run& run, InstallMode mode, bool engineUpdate) {
   j.engine = engineUpdate;
   j.aside = freeAsideName(run.upgradeDir);
   std::vector<std::u16string> names = filesOf(run.upgradeDir);
+  j.hadCounters = fileExists(joinPath(dir, u"updttype.cfg"));
   if (j.aside.empty() || !readCounters(dir, j.oldCounters)) return false;
   std::memcpy(j.newCounters, j.oldCounters, 4);
   countUpdate(names, j.newCounters);
@@ -406,7 +421,7 @@ bool replaceFiles(Run& run, InstallMode mode, bool engineUpdate) {
     log::write(log::kError, u"ReplaceFiles", u"%s cannot be replaced: the old files are put back", e.name.c_str());
     setState(dir, kBack);
     bool restored = backAll(dir, j);
-    writeCounters(dir, j.oldCounters);
+    restoreCounters(dir, j);
     if (restored) {
       letEnginesReload();
       finishReplacement(dir);
@@ -446,7 +461,7 @@ bool recoverReplacement(const std::u16string& installDir, bool* finished, bool* 
   bool sound = true;
   if (j.state == kBack) {
     sound = backAll(installDir, j);
-    writeCounters(installDir, j.oldCounters);
+    restoreCounters(installDir, j);
   } else {
     writeCounters(installDir, j.newCounters);
     if (j.engine) writeCurrentVersionFrom(installDir);
