@@ -168,7 +168,11 @@ int takeMembers(Run& run, const PlatformLink& platform, const std::u16string& ar
     }
     const std::u16string target = joinPath(staging, member);
     ignore(target);
-    const bool copied = CopyFileW(tmp.c_str(), target.c_str(), FALSE);
+    // The extracted file takes the member's name: moved when nothing of
+    // that name is staged yet (a copy of a large table costs as much as its
+    // extraction), copied over an earlier package's file otherwise.
+    bool copied = !fileExists(target) && MoveFileW(tmp.c_str(), target.c_str());
+    if (!copied) copied = CopyFileW(tmp.c_str(), target.c_str(), FALSE);
     const DWORD err = GetLastError();
     DeleteFileW(tmp.c_str());
     unignore(tmp);
