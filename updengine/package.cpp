@@ -20,6 +20,9 @@ using namespace ce;
 namespace {
 
 constexpr size_t kPiece = 64 * 1024;
+// What one package may unpack to: far beyond any definition set, short of
+// filling a handset's store with a hostile archive.
+constexpr uint64_t kMaxUnpackedBytes = 1ull << 30;
 constexpr const WCHAR* kArchiveName = u"files.arj";
 
 uint32_t u32(const uint8_t* p) {
@@ -90,7 +93,19 @@ struct Reader {
     auto create = reinterpret_cast<PFN_CreateArjkitObject>(platform.proc(module, u"CreateArjkitObject"));
     destroy = reinterpret_cast<PFN_DeleteArjkitObject>(platform.proc(module, u"DeleteArjkitObject"));
     lastResult = reinterpret_cast<PFN_ArjkitLastResult>(platform.proc(module, u"ArjkitLastResult"));
-    return create && destroy && lastResult && create(&reader) == 1 && reader;
+    if (!create || !destroy || !lastResult || create(&reader) != 1 || !reader) return false;
+    // A reader nobody limits stops at the scanner's defaults for one scanned
+    // file (a fraction of a minute of device time): a definition package is
+    // unpacked without a deadline, within a size no update comes near.
+    auto limits = reinterpret_cast<NxSetArchiveReaderLimitsFn>(platform.proc(module, u"SetArchiveReaderLimits"));
+    if (limits) {
+      ArchiveReaderLimits l{};
+      l.size = sizeof l;
+      l.deadline = 0;
+      l.maxBytes = kMaxUnpackedBytes;
+      limits(reader, &l);
+    }
+    return true;
   }
 };
 
