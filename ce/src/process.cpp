@@ -29,6 +29,7 @@
 #include "device.h"
 #include "handles.h"
 #include "paths.h"
+#include "program_map.h"
 
 extern char** environ;
 
@@ -320,13 +321,15 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdLine, LPSECURITY_ATTRIBUTES, LPSECURI
   }
   ResolvedPath rp;
   if (!resolvePath(app, rp)) return FALSE;
-  if (!rp.lastExists) {
+  // A program the device maps to a host program runs that program instead.
+  const std::string mapped = rp.mount == Mount::Root ? mappedProgram(rp.device) : std::string();
+  if (!rp.lastExists && mapped.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
   // The program is executed through this descriptor, so the file checked here
   // is the one that runs even if its path is swapped for a link meanwhile.
-  int fd = openResolved(rp, O_PATH | O_CLOEXEC);
+  int fd = mapped.empty() ? openResolved(rp, O_PATH | O_CLOEXEC) : ::open(mapped.c_str(), O_PATH | O_CLOEXEC);
   if (fd < 0) {
     SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : errnoToError(errno));
     return FALSE;
@@ -338,7 +341,7 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdLine, LPSECURITY_ATTRIBUTES, LPSECURI
     return FALSE;
   }
 
-  std::vector<std::string> argv{rp.host};
+  std::vector<std::string> argv{mapped.empty() ? rp.host : mapped};
   for (auto& a : splitCommandLine(args)) argv.push_back(utf16ToUtf8(a));
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
@@ -353,7 +356,8 @@ BOOL CreateProcessW(LPCWSTR app, LPWSTR cmdLine, LPSECURITY_ATTRIBUTES, LPSECURI
   for (auto& e : env) ev.push_back(e.data());
   ev.push_back(nullptr);
 
-  std::string exe = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
+  // A host program is run by its path, so that a script can name it to its interpreter.
+  std::string exe = mapped.empty() ? "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd) : mapped;
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, av.data(), ev.data());
   ::close(fd);

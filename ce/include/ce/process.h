@@ -2,6 +2,8 @@
 // the tool-help snapshot of the running processes with their module names.
 #pragma once
 
+#include <string>
+
 #include "ce/windows.h"
 
 namespace ce {
@@ -57,6 +59,26 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 
 DWORD GetCurrentProcessId();
+
+// ---- Device programs played by host programs ---------------------------------
+// Host tools: makes the device program at devicePath (in the device's own
+// folders, "\Windows\peghelp.exe") run the host program hostProgram (an
+// absolute host path). CreateProcessW of devicePath then starts hostProgram
+// with the same arguments, attached to the device and reporting devicePath as
+// its module file name. When nothing is at devicePath a placeholder file is
+// put there, so that the program is found like a file of the handset's ROM;
+// a real program already there is left in place and the mapping wins. The
+// mapping is device-wide and kept with the device; mapping a path again
+// replaces its host program. Errors: ERROR_INVALID_PARAMETER (a host path that
+// is not absolute), ERROR_FILE_NOT_FOUND (no such host program),
+// ERROR_ACCESS_DENIED (a path on the card or the host mount), and the path
+// errors of the file layer.
+BOOL MapDeviceProgram(LPCWSTR devicePath, const std::string& hostProgram);
+// FALSE with ERROR_FILE_NOT_FOUND when the path was not mapped. The
+// placeholder stays (run by itself it fails with ERROR_BAD_EXE_FORMAT).
+BOOL UnmapDeviceProgram(LPCWSTR devicePath);
+// The host program behind a device program; empty when it is not mapped.
+std::string MappedHostProgram(LPCWSTR devicePath);
 
 // ---- Tool help ----------------------------------------------------------------
 constexpr DWORD TH32CS_SNAPHEAPLIST = 0x1;
