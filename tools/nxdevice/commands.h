@@ -30,5 +30,18 @@ void addNetworkCommands(CLI::App& app, Context& ctx);
 void addScreenCommands(CLI::App& app, Context& ctx);
 // quarantine list [--json], quarantine restore N [--to PATH] [--force]
 void addQuarantineCommands(CLI::App& app, Context& ctx);
+// boot, shutdown, status
+void addLifeCommands(CLI::App& app, Context& ctx);
+// reg get|set|delete
+void addRegistryCommands(CLI::App& app, Context& ctx);
+
+// The folder this program runs from (the build's bin folder).
+std::string programFolder();
+// Maps the handset's programs that host programs play (services.exe and the
+// like) into the attached device.
+void mapDevicePrograms();
+// The install image's programs (scanner.exe, ...) as programs of the
+// installation directory: each runs its file in the image.
+void mapInstalledPrograms(const std::string& image, const std::u16string& installDir);
 
 }  // namespace nxdevice

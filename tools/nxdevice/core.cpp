@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ce/ce.h"
 #include "commands.h"
@@ -29,9 +30,11 @@ namespace {
 std::string installedVersion();
 
 
-int cmdInit(const std::string& root) {
+int cmdInit(const std::string& root, const std::string& kind) {
   if (!ce::CreateDevice(root)) return fail("cannot create a device at " + root);
-  std::printf("device ready at %s\n", ce::DeviceRoot().c_str());
+  if (!kind.empty() && !ce::SetDeviceKind(kind)) return fail("cannot set the device's kind to " + kind);
+  mapDevicePrograms();
+  std::printf("device ready at %s (%s)\n", ce::DeviceRoot().c_str(), ce::DeviceKind().c_str());
   return 0;
 }
 
@@ -41,6 +44,7 @@ int cmdInfo(const std::string& root) {
   ce::GetLocalTime(&t);
   std::string card = ce::StorageCardFolder();
   std::printf("device root:   %s\n", ce::DeviceRoot().c_str());
+  std::printf("kind:          %s\n", ce::DeviceKind().c_str());
   std::printf("mounts:\n");
   std::printf("  \\              -> %s\n", ce::DeviceRoot().c_str());
   std::printf("  \\Storage Card  -> %s\n", card.empty() ? "(no card inserted)" : card.c_str());
@@ -110,6 +114,7 @@ int cmdInstall(const std::string& root, std::string image) {
     ++copied;
   }
   if (ec) return fail("cannot list " + image);
+  mapInstalledPrograms(img.string(), target);
   // The product folders setup makes beside the modules: without "Config"
   // every settings read fails and is retried in full on every call.
   for (const char16_t* sub : {u"\\Config", u"\\temp", u"\\Log", u"\\Report", u"\\Quarantine"}) {
@@ -125,6 +130,7 @@ int cmdInstall(const std::string& root, std::string image) {
 // Option values of this file's subcommands; CLI11 writes into them while parsing.
 struct Options {
   std::string initRoot;
+  std::string kind;
   std::string cardDir;
   double speed = 1;
   std::string imageDir;
@@ -136,7 +142,10 @@ struct Options {
 void addCoreCommands(CLI::App& app, Context& ctx) {
   auto* init = app.add_subcommand("init", "create a device (folders, registry, settings)");
   init->add_option("--root", opts.initRoot, "where to create it (default: the device root)");
-  init->callback([&ctx] { ctx.status = cmdInit(opts.initRoot.empty() ? ctx.root : opts.initRoot); });
+  std::vector<std::string> kinds(std::begin(ce::kDeviceKinds), std::end(ce::kDeviceKinds));
+  init->add_option("--kind", opts.kind, "the handset: pocketpc-5.1 (default), pocketpc-5.2, smartphone-5.1, smartphone-5.2")
+      ->check(CLI::IsMember(kinds));
+  init->callback([&ctx] { ctx.status = cmdInit(opts.initRoot.empty() ? ctx.root : opts.initRoot, opts.kind); });
 
   app.add_subcommand("info", "show where the device is, its mounts and its clock")->callback([&ctx] {
     ctx.status = cmdInfo(ctx.root);

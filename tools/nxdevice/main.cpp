@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
   nxdevice::addNetworkCommands(app, ctx);
   nxdevice::addScreenCommands(app, ctx);
   nxdevice::addQuarantineCommands(app, ctx);
+  nxdevice::addLifeCommands(app, ctx);
+  nxdevice::addRegistryCommands(app, ctx);
 
   CLI11_PARSE(app, argc, argv);
   return ctx.status;
