@@ -120,6 +120,56 @@ TEST_F(DeviceLife, BootAfterAKilledHostStartsACleanOne) {
   EXPECT_EQ(std::count(j.begin(), j.end(), "TSV_Init 5"), 2);
 }
 
+// A helper process with a window registered for change notifications, and
+// the start of the line status gives it.
+struct Watcher {
+  nxtest::HelperProcess proc;
+  std::string window;
+  explicit Watcher(const std::vector<std::string>& args) : proc(args) {
+    std::string ready = proc.readLine();
+    if (ready.rfind("ready ", 0) == 0) window = "0x" + ready.substr(6, ready.size() - 7);
+  }
+  std::string line() const {
+    return "window " + window + "  process " + std::to_string(proc.pid()) + " (";
+  }
+};
+
+TEST_F(DeviceLife, StatusListsTheWindowsRegisteredForChangeNotifications) {
+  Watcher temp({"shell_watch", "1f", "0", "\\Temp"});
+  Watcher all({"shell_watch", "2", "1"});
+  ASSERT_FALSE(temp.window.empty());
+  ASSERT_FALSE(all.window.empty());
+  struct Shown {
+    const Watcher* w;
+    std::string tail;  // folder, mask and recursion
+  } shown[] = {
+      {&temp, "  folder \\Temp  mask 0x1f  that folder only\n"},
+      {&all, "  folder \\ (the whole device)  mask 0x2  with subfolders\n"},
+  };
+  svctest::Run s = nx({"status"});
+  ASSERT_EQ(s.code, 0) << s.out;
+  const size_t section = s.out.find("change notifications:\n");
+  ASSERT_NE(section, std::string::npos) << s.out;
+  for (const auto& e : shown) {
+    size_t at = s.out.find(e.w->line(), section);
+    ASSERT_NE(at, std::string::npos) << s.out;
+    size_t end = s.out.find('\n', at);
+    EXPECT_TRUE(contains(s.out.substr(at, end + 1 - at), e.tail)) << s.out;
+  }
+
+  // A watcher killed without deregistering is not listed any more.
+  temp.proc.kill();
+  temp.proc.wait();
+  s = nx({"status"});
+  EXPECT_FALSE(contains(s.out, temp.line())) << s.out;
+  EXPECT_TRUE(contains(s.out, all.line())) << s.out;
+
+  all.proc.writeLine("quit");
+  EXPECT_EQ(all.proc.wait(), 0);
+  s = nx({"status"});
+  EXPECT_TRUE(contains(s.out, "change notifications:\n  (none)\n")) << s.out;
+}
+
 TEST_F(DeviceLife, RegGetSetDelete) {
   struct Step {
     std::vector<std::string> args;

@@ -220,6 +220,22 @@ int cmdShutdown(const std::string& root) {
   return 0;
 }
 
+// The windows registered for shell change notifications by running processes.
+void printChangeNotifyRegistrations() {
+  std::vector<ce::ChangeNotifyRegistration> regs = ce::ListChangeNotifyRegistrations();
+  std::sort(regs.begin(), regs.end(), [](const auto& a, const auto& b) {
+    return a.processId != b.processId ? a.processId < b.processId : a.window < b.window;
+  });
+  std::printf("change notifications:\n");
+  if (regs.empty()) std::printf("  (none)\n");
+  for (const auto& r : regs)
+    std::printf("  window %#llx  process %d (%s)  folder %s  mask %#x  %s\n",
+                static_cast<unsigned long long>(r.window), r.processId,
+                r.program.empty() ? "?" : narrow(r.program).c_str(),
+                r.folder.empty() ? "\\ (the whole device)" : narrow(r.folder).c_str(),
+                static_cast<unsigned>(r.eventMask), r.recursive ? "with subfolders" : "that folder only");
+}
+
 int cmdStatus(const std::string& root) {
   if (!attach(root)) return 1;
   sh::HostState st;
@@ -241,6 +257,7 @@ int cmdStatus(const std::string& root) {
   for (const auto& s : st.services)
     std::printf("  %-6s %s  (%s, context %u; %s)\n", narrow(s.name).c_str(), narrow(s.dll).c_str(),
                 narrow(s.path).c_str(), s.context, s.entries.c_str());
+  printChangeNotifyRegistrations();
   return 0;
 }
 
@@ -258,7 +275,8 @@ void addLifeCommands(CLI::App& app, Context& ctx) {
   app.add_subcommand("shutdown", "stop every service (their Deinit runs) and the service host")->callback([&ctx] {
     ctx.status = cmdShutdown(ctx.root);
   });
-  app.add_subcommand("status", "show whether the device is booted and the services it runs")->callback([&ctx] {
+  app.add_subcommand("status",
+                     "show whether the device is booted, the services it runs and the windows told of changes")->callback([&ctx] {
     ctx.status = cmdStatus(ctx.root);
   });
 }
