@@ -166,6 +166,30 @@ void runStartUpItem(const StartUpItem& item, int waitMs) {
   ce::CloseHandle(pi.hProcess);
 }
 
+// Starts a service host on a device that has none running; a state file left
+// behind tells of a host that was killed, whose services died with it.
+bool startHost(bool lastEndedBadly) {
+  if (lastEndedBadly) std::printf("the last service host ended without a shutdown; starting a clean one\n");
+  pid_t pid = spawnHost();
+  if (pid < 0) return false;
+  if (!awaitHost(pid)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    std::fprintf(stderr, "nxdevice: the service host did not start (see %s)\n", hostLogPath().c_str());
+    return false;
+  }
+  std::printf("service host started (pid %d)\n", static_cast<int>(pid));
+  return true;
+}
+
+void runStartUpPrograms(int waitMs) {
+  std::vector<StartUpItem> items = startUpItems();
+  std::printf("start-up programs (%zu):\n", items.size());
+  for (const auto& item : items) runStartUpItem(item, waitMs);
+}
+
+// What the handset does at every start, in order. A device booted already is
+// left as it is; a host still running from a boot cut short is kept.
 int cmdBoot(const std::string& root, int waitMs) {
   if (!attach(root)) return 1;
   sh::HostState st;
@@ -174,22 +198,13 @@ int cmdBoot(const std::string& root, int waitMs) {
     std::printf("the device is running already (service host pid %d since %s)\n", st.pid, narrow(st.since).c_str());
     return 0;
   }
-  if (!(known && st.running)) {
-    if (known) std::printf("the last service host ended without a shutdown; starting a clean one\n");
-    mapDevicePrograms();
-    pid_t pid = spawnHost();
-    if (pid < 0) return 1;
-    if (!awaitHost(pid)) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-      std::fprintf(stderr, "nxdevice: the service host did not start (see %s)\n", hostLogPath().c_str());
-      return 1;
-    }
-    std::printf("service host started (pid %d)\n", static_cast<int>(pid));
-  }
-  std::vector<StartUpItem> items = startUpItems();
-  std::printf("start-up programs (%zu):\n", items.size());
-  for (const auto& item : items) runStartUpItem(item, waitMs);
+  // 1. The device programs that host programs play.
+  mapDevicePrograms();
+  // 2. The service host.
+  if (!(known && st.running) && !startHost(known)) return 1;
+  // 3. The programs of \Windows\StartUp, one after another.
+  runStartUpPrograms(waitMs);
+  // 4. Booted.
   if (!sh::SetBooted()) return fail("the service host ended during the start");
   std::printf("device booted\n");
   return 0;
