@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ce/ce.h"
+#include "ce/screen.h"
 #include "ce/service_host.h"
 #include "service_fixture.h"
 #include "testkit.h"
@@ -168,6 +169,37 @@ TEST_F(DeviceLife, StatusListsTheWindowsRegisteredForChangeNotifications) {
   EXPECT_EQ(all.proc.wait(), 0);
   s = nx({"status"});
   EXPECT_TRUE(contains(s.out, "change notifications:\n  (none)\n")) << s.out;
+}
+
+TEST_F(DeviceLife, TheHandsetsProgramsArePlayedByHostProgramsOfTheBuild) {
+  ASSERT_EQ(nx({"init"}).code, 0);
+  struct Mapped {
+    const char16_t* device;
+    const char* host;
+  } mapped[] = {
+      {u"\\Windows\\services.exe", "nxservices"},
+      {u"\\Windows\\peghelp.exe", "peghelp"},
+  };
+  for (const auto& m : mapped) {
+    SCOPED_TRACE(m.host);
+    EXPECT_EQ(MappedHostProgram(m.device), svctest::bin(m.host));
+  }
+  // The viewer runs as the device's program, and says so in the screen journal.
+  std::u16string page = u"nxavwm.htm";
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(u"\\Windows\\peghelp.exe", page.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             nullptr, &pi))
+      << GetLastError();
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, INFINITE), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  EXPECT_EQ(code, 0u);
+  uint64_t next = 0, skipped = 0;
+  std::vector<std::string> lines = screen::ReadJournal(0, &next, &skipped);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(contains(lines[0], "\"process\":\"\\\\Windows\\\\peghelp.exe\"")) << lines[0];
+  EXPECT_TRUE(contains(lines[0], "\"path\":\"\\\\Windows\\\\nxavwm.htm\"")) << lines[0];
 }
 
 TEST_F(DeviceLife, RegGetSetDelete) {

@@ -24,6 +24,8 @@ struct DeviceProgram {
 const DeviceProgram kDevicePrograms[] = {
     // The handset's service host.
     {u"\\Windows\\services.exe", "nxservices"},
+    // The help viewer that the guard's messages open.
+    {u"\\Windows\\peghelp.exe", "peghelp"},
 };
 
 }  // namespace
