@@ -101,9 +101,9 @@ BOOL ReadState(HostState& state) {
     state.pid = static_cast<int32_t>(pid);
     state.start = start;
     state.booted = booted == 1;
-    // The time holds a space itself: everything after the third field.
+    // The time holds a space itself: everything after the booted field.
     size_t pos = 0;
-    for (int i = 0; i < 3 && pos != std::string::npos; ++i) pos = line.find(' ', pos + 1);
+    for (int i = 0; i < 4 && pos != std::string::npos; ++i) pos = line.find(' ', pos + 1);
     if (pos != std::string::npos) state.since = utf8ToUtf16(line.substr(pos + 1));
   }
   while (std::getline(in, line)) {

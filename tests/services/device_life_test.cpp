@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ TEST_F(DeviceLife, BootAfterAKilledHostStartsACleanOne) {
   ASSERT_TRUE(servicehost::ReadState(after));
   EXPECT_TRUE(after.running);
   EXPECT_NE(after.pid, before.pid);
+  EXPECT_TRUE(std::regex_match(utf16ToUtf8(after.since), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
+      << utf16ToUtf8(after.since);
   ASSERT_EQ(after.services.size(), 1u);
   EXPECT_EQ(after.services[0].name, u"TSV0:");
   const std::vector<std::string> j = journal(dev);
