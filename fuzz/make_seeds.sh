@@ -14,7 +14,7 @@ seeds=$1 src=$2 corpus=$3 cab_seeds=$4 arj_seeds=$5 common_seeds=$6 nxsig=$7 nxp
 rm -rf "$seeds"
 for d in scan_type pe_image cab_stored cab_mszip cab_quantum cab_lzx cab_reader arj_decoder arj_reader \
          exescan_pe_signatures exescan_poly_names exescan_category sigaif epoc_table \
-         options_file report_index report_text quarantine_db server_files screen_journal work; do
+         options_file report_index report_text quarantine_db server_files update_sources screen_journal work; do
   mkdir -p "$seeds/$d"
 done
 work=$seeds/work
@@ -114,6 +114,16 @@ done
 for f in $arj_archives; do
   prefix "$seeds/server_files/archive-corpus-$(basename "$f")" 4 "$f"
 done
+# The same files behind the selector byte of fuzz/update_sources_fuzz.cpp
+# (0 source list, 1 index, 2 index without the head tests, 3 signature file).
+u=$seeds/update_sources
+prefix "$u/sources" 0 "$work/httpdn.dat"
+for i in index.bin index.dat; do
+  [ -f "$work/server/$i" ] || continue
+  prefix "$u/$i" 1 "$work/server/$i"
+  prefix "$u/$i-no-head-tests" 2 "$work/server/$i"
+done
+[ -f "$work/server/index.sig" ] && prefix "$u/signature" 3 "$work/server/index.sig"
 
 # The screen journal: lines as the device writes them, one without its end,
 # one that is not an object.
