@@ -144,6 +144,7 @@ std::u16string formatOnlineEntry(const UiStrings& s, DWORD resultCode, const WCH
     case 3004: word = ui::kWordSkipped; break;
     case 3006: word = ui::kWordMarkForDeletion; break;
     case 3007: word = ui::kWordQuarantined; break;
+    case 3008: word = ui::kWordNotScanned; break;
     default: return {};
   }
   return fmt(u"%s %s\r\n%s %s\r\n%s %s\r\n%s", s.get(ui::kFileName).c_str(), path ? path : u"",

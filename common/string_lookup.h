@@ -66,6 +66,15 @@ inline constexpr ce::DWORD kNoteUnrepairable = 3210;
 inline constexpr ce::DWORD kNoteQuarantined = 3211;
 inline constexpr ce::DWORD kProduct = 3213;
 inline constexpr ce::DWORD kNotApplicable = 3247;
+// The on-access guard's file that could not be scanned completely: the
+// notification, the report word and the reason in place of a threat name.
+inline constexpr ce::DWORD kNoteNotScanned = 3260;
+inline constexpr ce::DWORD kWordNotScanned = 3261;
+inline constexpr ce::DWORD kReasonScanError = 3262;
+inline constexpr ce::DWORD kReasonScanLimits = 3263;
+inline constexpr ce::DWORD kReasonInUse = 3264;
+inline constexpr ce::DWORD kReasonPathTooLong = 3265;
+inline constexpr ce::DWORD kReasonTooLarge = 3266;
 
 // The header separator (52 dashes) is the catalogue's text of kSeparator; an
 // online entry falls back to one dash less.
@@ -138,6 +147,13 @@ inline constexpr Text kCatalogue[] = {
     {kNoteQuarantined, u"File was quarantined."},
     {kProduct, u"Nyxel AntiVirus"},
     {kNotApplicable, u"The definition file is not applicable for Nyxel AntiVirus for Windows Mobile."},
+    {kNoteNotScanned, u"File could not be scanned."},
+    {kWordNotScanned, u"Not scanned"},
+    {kReasonScanError, u"(could not be read)"},
+    {kReasonScanLimits, u"(scan limits exceeded)"},
+    {kReasonInUse, u"(in use by another program)"},
+    {kReasonPathTooLong, u"(path too long)"},
+    {kReasonTooLarge, u"(file too large)"},
 };
 
 // The built-in text of an identifier, null for one without.

@@ -109,6 +109,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) flags |= O_CREAT;
   // A handle without access only asks about the file.
   if (!wantRead && !wantWrite && !truncate && !(flags & O_CREAT)) flags = O_PATH;
+  // The handset's file system holds files and folders only. A FIFO or device
+  // node planted in the device folder (from the host) would block an open
+  // until some other party opened its other end, so every open is made
+  // without waiting and anything but a regular file is refused below.
+  else flags |= O_NONBLOCK | O_NOCTTY;
   const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644;
 
   ResolvedPath p;
@@ -141,9 +146,14 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     SetLastError(errnoToError(errno));
     return INVALID_HANDLE_VALUE;
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (S_ISDIR(st.st_mode) || (!(flags & O_PATH) && !S_ISREG(st.st_mode))) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    SetLastError(errnoToError(errno));
     return INVALID_HANDLE_VALUE;
   }
   // The read-only attribute is the host write bits; it binds every user,

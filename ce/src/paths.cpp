@@ -115,7 +115,9 @@ DWORD errnoToError(int err, bool forDirectory) {
     case EXDEV:
     case ELOOP:
     case EISDIR:
-    case EROFS: return ERROR_ACCESS_DENIED;
+    case EROFS:
+    case ENXIO:   // a FIFO opened for writing without a reader, a device node without its device
+    case ENODEV: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_FILE_EXISTS;
     case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
     case ENOSPC:

@@ -223,6 +223,42 @@ TEST(Files, ReadOnlyAttributeIsTheHostWriteBits) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// A FIFO planted in the device from the host is no file of the handset: any
+// open of it is refused at once instead of waiting for its other end, so a
+// scanner that opens every new file cannot hang on one.
+TEST(Files, FifosAreRefusedWithoutWaiting) {
+  nxtest::TempDevice dev;
+  dev.writeFile("Temp/x.txt", "x");
+  ASSERT_EQ(::mkfifo(dev.host("Temp/pipe").c_str(), 0644), 0);
+  struct Case {
+    const char* name;
+    DWORD access;
+    DWORD disposition;
+  } cases[] = {
+      {"read", GENERIC_READ, OPEN_EXISTING},
+      {"write", GENERIC_WRITE, OPEN_EXISTING},
+      {"read and write", GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS},
+      {"truncate", GENERIC_WRITE, CREATE_ALWAYS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(open(u"\\Temp\\pipe", c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, c.disposition),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  }
+  // Asking about it without access still works, and regular files read as before.
+  HANDLE q = open(u"\\Temp\\pipe", 0, 0, OPEN_EXISTING);
+  EXPECT_NE(q, INVALID_HANDLE_VALUE);
+  if (q != INVALID_HANDLE_VALUE) CloseHandle(q);
+  EXPECT_EQ(readAll(u"\\Temp\\x.txt"), "x");
+  HANDLE w = open(u"\\Temp\\x.txt", GENERIC_WRITE, 0, OPEN_EXISTING);
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  DWORD put = 0;
+  EXPECT_TRUE(WriteFile(w, "yz", 2, &put, nullptr));
+  CloseHandle(w);
+  EXPECT_EQ(dev.readFile("Temp/x.txt"), "yz");
+}
+
 TEST(Files, MoveCopyDelete) {
   nxtest::TempDevice dev;
   dev.writeFile("Temp/a.txt", "alpha");
