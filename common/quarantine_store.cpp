@@ -520,7 +520,8 @@ bool QuarantineStore::RemoveRecords(const QuarantineRequest& request) {
   return true;
 }
 
-bool QuarantineStore::Restore(DWORD index, const WCHAR* target, bool overwrite, bool* recordKept) {
+bool QuarantineStore::Restore(DWORD index, const WCHAR* target, bool overwrite, bool* recordKept,
+                              const WCHAR* expectedCopy) {
   if (recordKept) *recordKept = false;
   if (!pathsOk()) return false;
   Lock lock;
@@ -531,6 +532,8 @@ bool QuarantineStore::Restore(DWORD index, const WCHAR* target, bool overwrite, 
   if (dbStatus_ != kQdbOk && dbStatus_ != kQdbMissing) return SetLastError(ERROR_BADDB), false;
   if (index >= all.size()) return SetLastError(ERROR_INVALID_PARAMETER), false;
   const QuarantineRecord rec = all[index];
+  if (expectedCopy && std::u16string_view(rec.stored) != std::u16string_view(expectedCopy))
+    return SetLastError(ERROR_INVALID_PARAMETER), false;
   if (!insideFolder(rec.stored)) return SetLastError(ERROR_INVALID_DATA), false;
   WCHAR dest[MAX_PATH];
   if (!copyText(target ? target : rec.source, dest, MAX_PATH) || !dest[0])

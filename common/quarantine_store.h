@@ -72,8 +72,12 @@ class QuarantineStore {
   // existing target is replaced only when `overwrite`; the target appears
   // whole or not at all. The record stays until the file is written and
   // flushed. *recordKept (optional) is set when the file was restored but the
-  // record could not be removed.
-  bool Restore(DWORD index, const WCHAR* target, bool overwrite, bool* recordKept = nullptr);
+  // record could not be removed. expectedCopy (optional): the copy path the
+  // caller saw at `index`; when another process changed the database since,
+  // nothing is done (ERROR_INVALID_PARAMETER) rather than another record
+  // restored.
+  bool Restore(DWORD index, const WCHAR* target, bool overwrite, bool* recordKept = nullptr,
+               const WCHAR* expectedCopy = nullptr);
 
   // Why the database could not be used by the last call (kQdbOk when it could).
   DWORD databaseStatus() const { return dbStatus_; }

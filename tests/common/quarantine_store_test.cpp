@@ -187,6 +187,24 @@ TEST_F(StoreTest, RestoreBringsTheFileBackAndThenDropsTheRecord) {
   EXPECT_EQ(appNames, std::vector<std::string>{"tool.exe"}) << "no scratch file beside it";
 }
 
+// A caller that read the list before another process removed a record
+// names the record by its copy: a shifted number restores nothing.
+TEST_F(StoreTest, RestoreOfARecordThatMovedRestoresNothing) {
+  std::u16string a = devFile("Apps/a.exe", sample(700)), b = devFile("Apps/b.exe", sample(900));
+  ASSERT_TRUE(store.Quarantine(request(a, nx::kQuarantineMove)));
+  ASSERT_TRUE(store.Quarantine(request(b, nx::kQuarantineMove)));
+  std::vector<nx::QuarantineRecord> seen;
+  ASSERT_TRUE(store.ReadAll(&seen));
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_TRUE(store.RemoveRecords(request(a, nx::kQuarantineMove)));  // another process
+  EXPECT_FALSE(store.Restore(0, nullptr, false, nullptr, seen[0].stored));
+  EXPECT_EQ(ce::GetLastError(), ce::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(hostExists("Apps/a.exe"));
+  EXPECT_FALSE(hostExists("Apps/b.exe")) << "the record now at 0 is not the one named";
+  ASSERT_TRUE(store.Restore(0, nullptr, false, nullptr, seen[1].stored));
+  EXPECT_TRUE(hostExists("Apps/b.exe"));
+}
+
 TEST_F(StoreTest, RestoreNeverOverwritesUnlessTold) {
   const std::string content = sample(900);
   std::u16string src = devFile("x.exe", content);

@@ -130,8 +130,15 @@ int cmdRestore(const Context& ctx) {
   rec = all[qopts.number - 1];
   std::u16string target = qopts.to.empty() ? std::u16string(rec.source) : targetPath(qopts.to);
   bool kept = false;
-  if (!store.Restore(qopts.number - 1, target.c_str(), qopts.force, &kept))
+  // The record read above is the one restored: another process may have
+  // changed the database since, shifting the numbers.
+  if (!store.Restore(qopts.number - 1, target.c_str(), qopts.force, &kept, rec.stored)) {
+    if (ce::GetLastError() == ce::ERROR_INVALID_PARAMETER) {
+      std::fprintf(stderr, "nxdevice: the quarantine changed while record %u was read; list it again\n", qopts.number);
+      return 1;
+    }
     return storeFailure(("cannot restore " + ce::utf16ToUtf8(target)).c_str(), store);
+  }
   std::printf("restored %s (%s) from %s\n", ce::utf16ToUtf8(target).c_str(), ce::utf16ToUtf8(rec.threat).c_str(),
               ce::utf16ToUtf8(rec.stored).c_str());
   if (kept) {
