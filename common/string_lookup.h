@@ -66,6 +66,10 @@ inline constexpr ce::DWORD kNoteUnrepairable = 3210;
 inline constexpr ce::DWORD kNoteQuarantined = 3211;
 inline constexpr ce::DWORD kProduct = 3213;
 inline constexpr ce::DWORD kNotApplicable = 3247;
+// A file whose scan stopped at a scan limit: the guard's notification and the
+// report's action word (docs/engine.md, scan limits).
+inline constexpr ce::DWORD kNoteNotScanned = 3250;
+inline constexpr ce::DWORD kWordNotScanned = 3251;
 
 // The header separator (52 dashes) is the catalogue's text of kSeparator; an
 // online entry falls back to one dash less.
@@ -138,6 +142,8 @@ inline constexpr Text kCatalogue[] = {
     {kNoteQuarantined, u"File was quarantined."},
     {kProduct, u"Nyxel AntiVirus"},
     {kNotApplicable, u"The definition file is not applicable for Nyxel AntiVirus for Windows Mobile."},
+    {kNoteNotScanned, u"File was not scanned completely."},
+    {kWordNotScanned, u"Not scanned"},
 };
 
 // The built-in text of an identifier, null for one without.
