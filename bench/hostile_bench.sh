@@ -12,8 +12,8 @@
 #   BEFORE_DIR  the same layout from an older build (bin/ and image/), to
 #               compare with; omitted: this build only
 #   --small     only the small sizes (no 65,535-member or 2 GiB files)
-# Every run is cut at NX_BENCH_TIMEOUT seconds (default 300), shown as
-# ">300"; each of this build's runs is repeated NX_BENCH_RUNS times (default
+# Times are elapsed seconds with the processor seconds in brackets. Every run
+# is cut at NX_BENCH_TIMEOUT seconds (default 300), shown as ">300"; each of this build's runs is repeated NX_BENCH_RUNS times (default
 # 3) and the best time kept (the machine is shared). Files are written to
 # $NX_BENCH_DIR/hostile (default /tmp/nx-bench).
 # The machine's load is printed first: figures taken above a load of about
@@ -43,29 +43,32 @@ for b in "$build" $before; do
   devices+=("$d")
 done
 
-# run SECONDS-VAR ANSWER-VAR CMD...: the elapsed time, and the last line of
-# standard error (a reason), else of standard output.
+# run SECONDS-VAR ANSWER-VAR CMD...: the elapsed time with the processor time
+# (user and system) after it in brackets, the processor time being the
+# figure that holds on a loaded machine; and the last line of standard error
+# (a reason), else of standard output.
 run() {
-  local t0 t1 out rc
-  t0=$(date +%s.%N)
+  local out rc real cpu
+  local TIMEFORMAT='%R %U %S'
   set +e
-  timeout "$limit" "${@:3}" >"$work/out" 2>"$work/err"
+  { time timeout "$limit" "${@:3}" >"$work/out" 2>"$work/err"; } 2>"$work/time"
   rc=$?
   set -e
-  t1=$(date +%s.%N)
+  read -r real user sys <"$work/time"
   out=$(tail -n 1 "$work/err")
   [ -n "$out" ] || out=$(tail -n 1 "$work/out")
   if [ "$rc" = 124 ]; then
     printf -v "$1" '>%s' "$limit"
     printf -v "$2" 'cut off'
   else
-    printf -v "$1" '%.2f' "$(echo "$t1 - $t0" | bc -l)"
+    cpu=$(echo "$user + $sys" | bc -l)
+    printf -v "$1" '%.2f(%.2f)' "$real" "$cpu"
     out=${out##*/}
     printf -v "$2" '%s' "${out:0:60}"
   fi
 }
 
-printf '%-22s %-6s %10s %10s  %s\n' file tool before after "answer (this build)"
+printf '%-22s %-6s %14s %14s  %s\n' file tool before after "answer (this build)"
 for f in "$work"/files/*; do
   name=$(basename "$f")
   case "$name" in split-[2-5].cab) continue ;; esac
@@ -84,7 +87,7 @@ for f in "$work"/files/*; do
         # a run that was cut off is not repeated: it would only be cut again
         for ((k = 0; k < ${NX_BENCH_RUNS:-3}; k++)); do
           run t answer "${cmd[@]}"
-          if [ -z "$after" ] || [ "$(echo "$t < $after" | bc -l)" = 1 ]; then after=$t; fi
+          if [ -z "$after" ] || [ "$(echo "${t%%(*} < ${after%%(*}" | bc -l)" = 1 ]; then after=$t; fi
           [[ "$t" != ">"* ]] || break
         done
       else
@@ -92,6 +95,6 @@ for f in "$work"/files/*; do
       fi
       i=$((i + 1))
     done
-    printf '%-22s %-6s %10s %10s  %s\n' "$name" "$tool" "$old" "$after" "$answer"
+    printf '%-22s %-6s %14s %14s  %s\n' "$name" "$tool" "$old" "$after" "$answer"
   done
 done
