@@ -111,6 +111,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   if (!wantRead && !wantWrite && !truncate && !(flags & O_CREAT)) flags = O_PATH;
   const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644;
 
+  // A FIFO opened for reading would wait for a writer (for writing, for a
+  // reader): the open never waits, and what it opened is checked below.
+  if (flags != O_PATH) flags |= O_NONBLOCK | O_NOCTTY;
+
   ResolvedPath p;
   bool missing;
   // Open what exists first: whether the file existed decides the last error
@@ -144,6 +148,22 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The handset's file system holds files and folders only. A FIFO, socket
+  // or device node that somebody made in the device's folder (or that a host
+  // tool reaches through \Host) is refused before a byte is read; the open
+  // itself did not wait, being non-blocking.
+  if (!S_ISREG(st.st_mode) && flags != O_PATH) {
+    ::close(fd);
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Non-blocking was only for the open (the layer sets no other status flag).
+  if (flags != O_PATH && ::fcntl(fd, F_SETFL, 0) != 0) {
+    int err = errno;
+    ::close(fd);
+    SetLastError(errnoToError(err));
     return INVALID_HANDLE_VALUE;
   }
   // The read-only attribute is the host write bits; it binds every user,
