@@ -141,9 +141,12 @@ void lockShared(pthread_mutex_t* m, void (*onOwnerDied)(void*), void* ctx) {
   // The segment locks are held for a few microseconds at a time: a short
   // spin usually gets the lock without the sleep and wake-up (two context
   // switches) a contended futex lock costs.
+  const uint64_t askedAt = lockStatsOn() ? lockStatsNow() : 0;
   int rc = EBUSY;
+  bool contended = false;
   for (int spin = 0; spin < 64 && rc == EBUSY; ++spin) {
     rc = pthread_mutex_trylock(m);
+    contended = contended || rc == EBUSY;
     if (rc == EBUSY) {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
@@ -155,9 +158,13 @@ void lockShared(pthread_mutex_t* m, void (*onOwnerDied)(void*), void* ctx) {
     if (onOwnerDied) onOwnerDied(ctx);
     pthread_mutex_consistent(m);
   }
+  if (askedAt) lockStatsTaken(m, contended, askedAt);
 }
 
-void unlockShared(pthread_mutex_t* m) { pthread_mutex_unlock(m); }
+void unlockShared(pthread_mutex_t* m) {
+  if (lockStatsOn()) lockStatsReleased(m);
+  pthread_mutex_unlock(m);
+}
 
 bool readProcStat(int pid, ProcStat& out) {
   char path[64];

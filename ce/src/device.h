@@ -27,6 +27,11 @@ void initSharedMutex(pthread_mutex_t* m);
 // repairs the guarded state before the lock is marked consistent.
 void lockShared(pthread_mutex_t* m, void (*onOwnerDied)(void* ctx) = nullptr, void* ctx = nullptr);
 void unlockShared(pthread_mutex_t* m);
+// Counters of those locks, kept when NX_CE_LOCK_STATS is set (lock_stats.cpp).
+bool lockStatsOn();
+uint64_t lockStatsNow();
+void lockStatsTaken(pthread_mutex_t* m, bool contended, uint64_t askedAt);
+void lockStatsReleased(pthread_mutex_t* m);
 
 // Process identity that survives pid reuse: pid plus the start time the
 // kernel recorded for it.

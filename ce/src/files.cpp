@@ -116,6 +116,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   else flags |= O_NONBLOCK | O_NOCTTY;
   const mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644;
 
+  // A FIFO opened for reading would wait for a writer (for writing, for a
+  // reader): the open never waits, and what it opened is checked below.
+  if (flags != O_PATH) flags |= O_NONBLOCK | O_NOCTTY;
+
   ResolvedPath p;
   bool missing;
   // Open what exists first: whether the file existed decides the last error

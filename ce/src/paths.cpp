@@ -127,7 +127,10 @@ DWORD errnoToError(int err, bool forDirectory) {
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
     case EBUSY:
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
+    case ETXTBSY:
+    case EAGAIN: return ERROR_SHARING_VIOLATION;  // a non-blocking open of a file another holds a lease on
+    case ENXIO:  // a socket, or a FIFO opened for writing that no one reads
+    case ENODEV: return ERROR_NOT_SUPPORTED;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     case EIO: return ERROR_GEN_FAILURE;
@@ -213,6 +216,14 @@ bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames) {
   }
 
   out.rel.clear();
+  out.aliasRelLen = 0;
+  out.aliasDevice.clear();
+  if (out.mount == Mount::Host && n > 1 && hostAliasFolder(comps[1], out.rel)) {
+    out.aliasRelLen = out.rel.size();
+    out.aliasDevice = u"\\Host\\";
+    out.aliasDevice.append(comps[1]);
+    first = 2;
+  }
   for (size_t k = first; k < n; ++k) {
     if (!out.rel.empty()) out.rel.push_back('/');
     appendUtf8(out.rel, comps[k]);
@@ -224,7 +235,9 @@ bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames) {
     return true;
   }
   out.device.clear();
-  if (first == 1) {
+  if (out.aliasRelLen) {
+    out.device = out.aliasDevice;
+  } else if (first == 1) {
     out.device.push_back(u'\\');
     out.device.append(out.mount == Mount::Card ? kCardName : kHostName);
   }
@@ -242,12 +255,25 @@ bool parsePath(const WCHAR* path, ResolvedPath& out, bool withNames) {
 // Keeps the host and device spellings in step with what was found.
 static bool finishFixed(ResolvedPath& p, const std::string& fixed) {
   std::string mountFolder = mountFolderOf(p.mount) + "/";
+  const bool aliasKept = p.aliasRelLen && fixed.compare(0, p.aliasRelLen, p.rel, 0, p.aliasRelLen) == 0;
   p.rel = fixed;
   p.host = mountFolder + fixed;
   std::u16string dev;
-  if (p.mount == Mount::Card) dev = std::u16string(u"\\") + kCardName;
-  if (p.mount == Mount::Host) dev = std::u16string(u"\\") + kHostName;
   size_t s = 0;
+  if (aliasKept &&
+      (fixed.size() == p.aliasRelLen || fixed[p.aliasRelLen] == '/')) {
+    // The alias stays in the spelling, so that the path still fits.
+    dev = p.aliasDevice;
+    if (fixed.size() == p.aliasRelLen) {
+      p.device = dev;
+      return true;
+    }
+    s = p.aliasRelLen + 1;
+  } else {
+    p.aliasRelLen = 0;
+    if (p.mount == Mount::Card) dev = std::u16string(u"\\") + kCardName;
+    if (p.mount == Mount::Host) dev = std::u16string(u"\\") + kHostName;
+  }
   while (s <= fixed.size()) {
     size_t e = fixed.find('/', s);
     if (e == std::string::npos) e = fixed.size();

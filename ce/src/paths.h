@@ -23,6 +23,10 @@ struct ResolvedPath {
   std::string host;        // the whole host path (mount folder + "/" + rel)
   std::u16string device;   // the normalised device path ("\Temp\a.txt", mount spelling kept)
   bool lastExists = false; // the last component was found (exactly or by case)
+  // Through a folder alias ("\Host\~N\..."): rel begins with the folder's
+  // host path of aliasRelLen bytes, and the device spelling keeps the alias.
+  size_t aliasRelLen = 0;
+  std::u16string aliasDevice;
 };
 
 // Resolves a device path. FALSE with the last error set: ERROR_INVALID_PARAMETER
@@ -45,6 +49,10 @@ bool fixCase(ResolvedPath& p, bool exactMissing = false);
 // openat2 below the mount folder with RESOLVE_BENEATH: a symbolic link that
 // leads out of the mount fails with EXDEV. Returns the descriptor or -1 (errno).
 int openResolved(const ResolvedPath& p, int flags, mode_t mode = 0644);
+
+// The host folder (without its leading "/") that a folder alias "~N" under
+// \Host names in this process; false for any other name.
+bool hostAliasFolder(std::u16string_view name, std::string& folder);
 
 // Maps errno of a file operation to the handset's last-error code.
 DWORD errnoToError(int err, bool forDirectory = false);

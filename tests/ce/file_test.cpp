@@ -1,7 +1,13 @@
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <future>
 
 #include <gtest/gtest.h>
 
@@ -348,6 +354,79 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(FindNextFileW(INVALID_HANDLE_VALUE, &fd));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A FIFO, a socket or a device node is no file of the handset. An open for
+// data must neither wait (a FIFO opened for reading waits for a writer for
+// ever) nor hand out a handle: the guard and the on-demand scanner meet such
+// files in any folder somebody scans.
+TEST(Files, NonRegularFilesAreRefusedWithoutWaiting) {
+  nxtest::TempDevice dev;
+  ASSERT_EQ(::mkfifo(dev.host("Temp/fifo").c_str(), 0644), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string sockPath = dev.host("Temp/sock");
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, sockPath.c_str(), sockPath.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EnableHostMount(true);
+  const std::u16string devNull = nxtest::viaHostMount("/dev/null");
+
+  struct Case {
+    const char* name;
+    std::u16string path;
+    DWORD access;
+    DWORD disposition;
+  };
+  const Case cases[] = {
+      {"fifo, read", u"\\Temp\\fifo", GENERIC_READ, OPEN_EXISTING},
+      {"fifo, write (nobody reads)", u"\\Temp\\fifo", GENERIC_WRITE, OPEN_EXISTING},
+      {"fifo, read and write", u"\\Temp\\FIFO", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING},
+      {"fifo, create always over it", u"\\Temp\\fifo", GENERIC_WRITE, CREATE_ALWAYS},
+      {"fifo, open always", u"\\Temp\\fifo", GENERIC_READ, OPEN_ALWAYS},
+      {"socket, read", u"\\Temp\\sock", GENERIC_READ, OPEN_EXISTING},
+      {"character device, read", devNull, GENERIC_READ, OPEN_EXISTING},
+      {"character device, write", devNull, GENERIC_WRITE, OPEN_EXISTING},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto attempt = std::async(std::launch::async, [&] {
+      SetLastError(0);
+      HANDLE h = open(c.path.c_str(), c.access, FILE_SHARE_READ | FILE_SHARE_WRITE, c.disposition);
+      return std::make_pair(h, GetLastError());
+    });
+    if (attempt.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << "the open waits";
+      // Let a waiting FIFO open go, so that the test can end.
+      int fd = ::open(dev.host("Temp/fifo").c_str(), O_RDWR | O_NONBLOCK);
+      attempt.wait();
+      ::close(fd);
+    }
+    auto [h, error] = attempt.get();
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    // Access denied, as for a folder: the guard tells such paths apart by it.
+    EXPECT_EQ(error, ERROR_ACCESS_DENIED);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  // Neither was replaced by a file, and both can still be asked about and removed.
+  struct stat st{};
+  ASSERT_EQ(::lstat(dev.host("Temp/fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_NE(GetFileAttributesW(u"\\Temp\\fifo"), INVALID_FILE_ATTRIBUTES);
+  HANDLE query = open(u"\\Temp\\fifo", 0, 0, OPEN_EXISTING);
+  EXPECT_NE(query, INVALID_HANDLE_VALUE) << "a handle without data access only asks about the file";
+  if (query != INVALID_HANDLE_VALUE) CloseHandle(query);
+  EXPECT_FALSE(CopyFileW(u"\\Temp\\fifo", u"\\Temp\\copy", FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_TRUE(DeleteFileW(u"\\Temp\\fifo"));
+  ::close(sock);
+  EXPECT_TRUE(DeleteFileW(u"\\Temp\\sock"));
+  // A regular file opened the same way reads and writes as before.
+  dev.writeFile("Temp/plain", "abc");
+  EXPECT_EQ(readAll(u"\\Temp\\plain"), "abc");
+  EnableHostMount(false);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <fstream>
 
 #include "../../ce/src/paths.h"
@@ -13,6 +14,16 @@
 using namespace ce;
 
 namespace {
+
+std::string readAll(const char16_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<error>";
+  char buf[256];
+  DWORD n = 0;
+  ReadFile(h, buf, sizeof buf, &n, nullptr);
+  CloseHandle(h);
+  return std::string(buf, n);
+}
 
 struct PathCase {
   const char16_t* path;
@@ -129,6 +140,62 @@ TEST(Paths, HostToDeviceMapping) {
   EXPECT_EQ(out, u"\\Program Files\\a.dll");
   EXPECT_FALSE(detail::hostToDevicePath(dev.host(".ce/registry"), out));
   EXPECT_FALSE(detail::hostToDevicePath("/etc/passwd", out));
+}
+
+// A host folder deeper than the handset's paths allow gets a short name
+// under \Host that reaches everything in it, while a device path itself
+// stays limited to 260 characters.
+TEST(Paths, HostFolderAliasesReachDeepHostFolders) {
+  nxtest::TempDevice dev;
+  nxtest::TempDir tmp;
+  std::string deep = tmp.path();
+  while (deep.size() < 320) deep += "/Folder-With-A-Name-Of-Thirty-Ch";
+  ASSERT_EQ(::system(("mkdir -p '" + deep + "'").c_str()), 0);
+  std::ofstream(deep + "/Inside.txt") << "deep";
+  const std::u16string longPath = nxtest::viaHostMount(deep + "/Inside.txt");
+  ASSERT_GE(longPath.size(), static_cast<size_t>(MAX_PATH));
+
+  EXPECT_EQ(HostFolderAlias(deep), u"") << "no alias without the host mount";
+  EnableHostMount(true);
+  EXPECT_EQ(GetFileAttributesW(longPath.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  for (const char* refused : {"", "relative/folder", "/", "/tmp/../etc", "/tmp/./x"}) EXPECT_EQ(HostFolderAlias(refused), u"") << refused;
+
+  const std::u16string alias = HostFolderAlias(deep);
+  ASSERT_FALSE(alias.empty());
+  EXPECT_EQ(alias.rfind(u"\\Host\\~", 0), 0u);
+  EXPECT_LT(alias.size(), 20u);
+  EXPECT_EQ(HostFolderAlias(deep + "/"), alias) << "a folder keeps its alias";
+  EXPECT_NE(HostFolderAlias(tmp.path()), alias);
+
+  // Open, read, list, create and delete through the alias; names match
+  // ignoring case below it as anywhere.
+  EXPECT_EQ(readAll((alias + u"\\inside.TXT").c_str()), "deep");
+  EXPECT_EQ(GetFileAttributesW(alias.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((alias + u"\\*.txt").c_str(), &fd);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(fd.cFileName), u"Inside.txt");
+  FindClose(f);
+  HANDLE h = CreateFileW((alias + u"\\New.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  struct stat st{};
+  EXPECT_EQ(::stat((deep + "/New.bin").c_str(), &st), 0);
+  EXPECT_TRUE(DeleteFileW((alias + u"\\new.bin").c_str()));
+  EXPECT_NE(::stat((deep + "/New.bin").c_str(), &st), 0);
+  // ".." folds lexically: above the alias is \Host itself ("/"), not the folder's parent.
+  EXPECT_EQ(GetFileAttributesW((alias + u"\\..\\tmp").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesW((alias + u"\\..\\" + alias.substr(6) + u"\\Inside.txt").c_str()), FILE_ATTRIBUTE_NORMAL);
+  // Names of that shape that were never handed out are ordinary names of "/".
+  EXPECT_EQ(GetFileAttributesW(u"\\Host\\~99999\\Inside.txt"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW((u"\\Host\\~0" + alias.substr(7) + u"\\Inside.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  // The device path through an alias is held to 260 characters as well.
+  std::u16string tooLong = alias + u"\\" + std::u16string(MAX_PATH - alias.size(), u'x');
+  EXPECT_EQ(GetFileAttributesW(tooLong.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  EnableHostMount(false);
+  EXPECT_EQ(GetFileAttributesW((alias + u"\\Inside.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ ArjWriter::ArjWriter(const std::string& archiveName, uint32_t time) {
   put32(b, time);  // modified
   put32(b, 0);     // archive size
   put32(b, 0);     // security envelope position
-  put16(b, 0);     // file spec position
+  put16(b, 0);     // file name position
   put16(b, 0);     // security envelope length
   b.push_back(0);  // encryption version
   b.push_back(0);  // last chapter
@@ -85,7 +85,7 @@ void ArjWriter::add(const std::string& name, const uint8_t* data, size_t size, u
   put32(b, static_cast<uint32_t>(bodySize));
   put32(b, static_cast<uint32_t>(size));
   put32(b, nx::crc32(data, size));
-  put16(b, 0);  // file spec position: names carry no folder
+  put16(b, 0);  // file name position: names carry no folder
   put16(b, kAttributeArchive);
   put16(b, 0);  // host data
   b.insert(b.end(), name.begin(), name.end());

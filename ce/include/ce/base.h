@@ -41,6 +41,13 @@ bool DeviceAttached();
 // be scanned; device programs never see it.
 void EnableHostMount(bool enable = true);
 bool HostMountEnabled();
+// A short name under "\Host" for a host folder: "\Host\~N" (N from 1)
+// names hostFolder (absolute, "/"-separated) in this process from now on, so
+// that a file whose "\Host" path would not fit the handset's 260 characters
+// can still be opened by a path that does; the same folder keeps its alias.
+// A number whose name exists in the host's "/" is passed over. Empty when
+// the host mount is off or hostFolder is not absolute.
+std::u16string HostFolderAlias(const std::string& hostFolder);
 
 // The removable card: "\Storage Card" names hostDir while inserted. The state
 // is device-wide and survives the processes that set it.
