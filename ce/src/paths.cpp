@@ -129,8 +129,6 @@ DWORD errnoToError(int err, bool forDirectory) {
     case EBUSY:
     case ETXTBSY:
     case EAGAIN: return ERROR_SHARING_VIOLATION;  // a non-blocking open of a file another holds a lease on
-    case ENXIO:  // a socket, or a FIFO opened for writing that no one reads
-    case ENODEV: return ERROR_NOT_SUPPORTED;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     case EIO: return ERROR_GEN_FAILURE;
