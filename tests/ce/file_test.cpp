@@ -419,7 +419,7 @@ TEST(Files, NonRegularFilesAreRefusedWithoutWaiting) {
   EXPECT_NE(query, INVALID_HANDLE_VALUE) << "a handle without data access only asks about the file";
   if (query != INVALID_HANDLE_VALUE) CloseHandle(query);
   EXPECT_FALSE(CopyFileW(u"\\Temp\\fifo", u"\\Temp\\copy", FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(DeleteFileW(u"\\Temp\\fifo"));
   ::close(sock);
   EXPECT_TRUE(DeleteFileW(u"\\Temp\\sock"));
