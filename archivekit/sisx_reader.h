@@ -70,8 +70,7 @@ class SisxReader final : public ArchiveReaderObject {
   }
 
  private:
-  // kEnd: the data section ended; kBroken: data there could not be read.
-  enum class Outcome { kDelivered, kRefused, kEmpty, kEnd, kBroken };
+  enum class Outcome { kDelivered, kRefused, kEnd };
   Outcome extractMember(const ce::WCHAR* outputPath);
   struct Header {
     uint32_t type = 0, length = 0;
