@@ -38,7 +38,7 @@ inline std::string arjHeader(uint8_t fileType, const std::string& name, uint32_t
   le32(h, packed);
   le32(h, original);
   le32(h, dataCrc);
-  le16(h, 0);             // file spec position
+  le16(h, 0);             // file name position
   le16(h, 0x20);          // access mode
   le16(h, 0);             // host data
   h += name;
