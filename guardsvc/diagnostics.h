@@ -24,6 +24,7 @@ struct Statistics {
   uint32_t pendingNow;       // files waiting for the worker
   uint32_t retryingNow;      // files held by another program, to be tried again
   uint32_t onlineOptions;    // the on-access options in use: enabled | action << 8 | copy << 16
+  uint32_t reserved;         // keeps the counters below on 8-byte boundaries
   uint64_t eventsQueued;     // file events that queued a file
   uint64_t eventsMerged;     // file events for a file waiting already
   uint64_t eventsLost;       // file events the queue could not take
@@ -59,7 +60,7 @@ class Diagnostics {
  private:
   static constexpr size_t kMaxFiles = 8192;
   mutable std::mutex mu_;
-  Statistics s_{};
+  alignas(8) Statistics s_{};
   std::unordered_map<std::u16string, FileState> files_;
 };
 

@@ -288,7 +288,7 @@ TEST_F(GuardDeviceTest, AFullQueueLosesNoEventWithoutATrace) {
   g.setOnline(4, 0);
   g.hold();
   for (int i = 0; i < 1010; ++i) g.hostWrite("Data/many/" + std::to_string(i) + ".txt", "x");
-  ASSERT_TRUE(waitFor([&] { return g.stats().eventsLost >= 10; }, 60000)) << g.stats().eventsLost;
+  ASSERT_TRUE(waitFor([&] { return g.stats().eventsLost >= 10; }, 60000)) << uint64_t{g.stats().eventsLost};
   g.release();
   ASSERT_TRUE(waitFor([&] { return g.stats().pendingNow == 0; }, 120000));
   int lines = 0;

@@ -141,7 +141,7 @@ TEST_F(ScanActTest, EveryActionOfTheOnAccessOptions) {
     guard::ScanResultRecord rec;
     guard::ActDetails d;
     EXPECT_EQ(act(path, c.action, c.copy, &rec, &d), c.outcome);
-    EXPECT_EQ(rec.code, c.code);
+    EXPECT_EQ(ce::DWORD{rec.code}, c.code);
     EXPECT_EQ(u8(rec.path), u8(path));
     EXPECT_TRUE(d.scanned);
     EXPECT_EQ(fs::exists(g.dev.host(rel)), c.stays);
@@ -209,7 +209,7 @@ TEST_F(ScanActTest, FilesThatCannotBeScannedAreToldOrLeftAlone) {
     EXPECT_EQ(act(c.path, 2, 0, &rec, &d), c.outcome);
     EXPECT_EQ(d.reason, c.reason);
     EXPECT_EQ(d.notAFile, c.notAFile);
-    EXPECT_EQ(rec.code, c.outcome == ActOutcome::Result ? guard::kResultNotScanned : 0u);
+    EXPECT_EQ(ce::DWORD{rec.code}, c.outcome == ActOutcome::Result ? guard::kResultNotScanned : 0u);
   }
   ce::CloseHandle(holder);
   EXPECT_TRUE(fs::exists(g.dev.host("Data/held.exe"))) << "a busy file is left as it is";
@@ -222,7 +222,7 @@ TEST_F(ScanActTest, AReadOnlyInfectedFileIsDeletedAllTheSame) {
   guard::ScanResultRecord rec;
   guard::ActDetails d;
   EXPECT_EQ(act(u"\\Data\\ro.exe", 2, 0, &rec, &d), ActOutcome::Result);
-  EXPECT_EQ(rec.code, guard::kResultDeleted);
+  EXPECT_EQ(ce::DWORD{rec.code}, guard::kResultDeleted);
   EXPECT_FALSE(fs::exists(g.dev.host("Data/ro.exe")));
 }
 
