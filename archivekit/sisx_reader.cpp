@@ -240,11 +240,14 @@ bool SisxReader::parseBlocks(int32_t work, uint64_t workLength) {
 int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuffer) {
   if (!outputPath || handle_ == -1 || exhausted_) return 0;
   const FileWrapOps* f = files_->ops;
-  auto finish = [&] {
-    // Names found whose data never came are members not delivered.
+  // Data that is there but could not be read (a damaged element, a search
+  // given up while headers went on) leaves the names still waiting for it,
+  // and at least the member at hand, undelivered. A data section that simply
+  // ends (a preinstalled package carries its controller alone) lost nothing.
+  auto finish = [&](bool broken = false) {
     const size_t taken = memberIndex_ < 0 ? 0 : static_cast<size_t>(memberIndex_);
-    if (!exhausted_ && !budget_.stopped() && entries_.size() > taken)
-      budget_.undelivered(static_cast<uint32_t>(entries_.size() - taken));
+    if (broken && !exhausted_ && !budget_.stopped())
+      budget_.undelivered(entries_.size() > taken ? static_cast<uint32_t>(entries_.size() - taken) : 1u);
     exhausted_ = true;
     return 0;
   };
@@ -254,20 +257,20 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
     // archive then stands at the data field.
     controllerRead_ = false;
     parseController(outputPath);
-    if (!controllerRead_) {
-      if (!budget_.stopped()) budget_.undelivered();
-      return finish();
-    }
+    if (!controllerRead_) return finish(true);
     Header h;
     if (!readHeader(handle_, h) || h.type != kFieldData) return finish();
-    bool found = false;
+    bool found = false, searched = true;
     for (int i = 0; i < kMaxFieldHeaders && !found; ++i) {
-      if (!readHeader(handle_, h)) break;
+      if (!readHeader(handle_, h)) {
+        searched = false;
+        break;
+      }
       found = h.type == kFieldFileData;
     }
-    if (!found) return finish();
+    if (!found) return finish(searched);
     int32_t at = f->Tell(files_, handle_);
-    if (at < 4 || !skipTo(handle_, static_cast<uint64_t>(at) - 4, archiveLength_)) return finish();
+    if (at < 4 || !skipTo(handle_, static_cast<uint64_t>(at) - 4, archiveLength_)) return finish(true);
     memberIndex_ = 0;
   }
   // A member refused after its data were read leaves the archive at the next
@@ -289,14 +292,14 @@ int32_t SisxReader::ExtractNext(const ce::WCHAR* outputPath, ce::WCHAR* nameBuff
       copyName(nameBuffer, outputPath);
     if (budget_.expired()) return finish();
     Outcome outcome = extractMember(outputPath);
-    if (outcome == Outcome::kEnd) return finish();
+    if (outcome == Outcome::kEnd || outcome == Outcome::kBroken) return finish(outcome == Outcome::kBroken);
     ++memberIndex_;
     if (outcome == Outcome::kDelivered) {
       budget_.delivered();
       return 1;
     }
     if (budget_.stopped()) return finish();
-    budget_.undelivered();
+    if (outcome == Outcome::kRefused) budget_.undelivered();
   }
 }
 
@@ -305,18 +308,23 @@ SisxReader::Outcome SisxReader::extractMember(const ce::WCHAR* outputPath) {
   int32_t at = f->Tell(files_, handle_);
   if (at < 0 || !skipTo(handle_, static_cast<uint64_t>(at) + 4, archiveLength_)) return Outcome::kEnd;
   Header field;
-  bool found = false;
+  bool found = false, searched = true;
   for (int i = 0; i < kMaxFieldHeaders && !found; ++i) {
-    if (!readHeader(handle_, field)) break;
+    if (!readHeader(handle_, field)) {
+      searched = false;
+      break;
+    }
     found = field.type == kFieldCompressed;
   }
-  if (!found) return Outcome::kEnd;
+  if (!found) return searched ? Outcome::kBroken : Outcome::kEnd;
   uint32_t algorithm = 0, uncompressed = 0, packedLength = 0;
   std::unique_ptr<uint8_t[]> packed;
-  if (!readCompressed(field, algorithm, uncompressed, packed, packedLength)) return Outcome::kEnd;
+  if (!readCompressed(field, algorithm, uncompressed, packed, packedLength)) return Outcome::kBroken;
   if (!packed) return Outcome::kRefused;
-  // Fewer than 12 packed bytes are not taken as a member.
-  if (field.length < 24) return Outcome::kRefused;
+  // A block of no bytes is an empty file: nothing to deliver, nothing lost.
+  // Short members are delivered like any other: a scan that passed them
+  // over would never have looked at them.
+  if (field.length == 12) return Outcome::kEmpty;
   // Each member counts what it makes, before it is made; what the inflater
   // would refuse anyway is refused first.
   const uint64_t expected = algorithm == 0 ? packedLength : roundUp4(uncompressed);

@@ -70,7 +70,8 @@ class SisxReader final : public ArchiveReaderObject {
   }
 
  private:
-  enum class Outcome { kDelivered, kRefused, kEnd };
+  // kEnd: the data section ended; kBroken: data there could not be read.
+  enum class Outcome { kDelivered, kRefused, kEmpty, kEnd, kBroken };
   Outcome extractMember(const ce::WCHAR* outputPath);
   struct Header {
     uint32_t type = 0, length = 0;

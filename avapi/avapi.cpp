@@ -50,6 +50,8 @@ struct Binding {
   PFN_NxDeleteMimeObject deleteMime;
   PFN_NxScanMessage scanMessage;
   PFN_NxGetActionForMemoryScan memoryAction;
+  PFN_NxSetScanLimits setLimits;
+  PFN_NxGetScanLimits getLimits;
 };
 
 struct BindEntry {
@@ -69,6 +71,7 @@ const BindEntry kBindings[] = {
     NX_BIND(setMessage, u"NxSetMessageString", true), NX_BIND(createMime, u"NxCreateMimeObject", true),
     NX_BIND(deleteMime, u"NxDeleteMimeObject", true), NX_BIND(scanMessage, u"NxScanMessage", true),
     NX_BIND(memoryAction, u"NxGetActionForMemoryScan", true),
+    NX_BIND(setLimits, u"NxSetScanLimits", false), NX_BIND(getLimits, u"NxGetScanLimits", false),
 };
 #undef NX_BIND
 
@@ -93,6 +96,9 @@ struct Api {
   NxScanCallback callback = nullptr;
   WCHAR message[1024] = u"Nyxel AntiVirus";
   int32_t previousState = -1;
+  // The caller's scan limits, handed again to a reloaded engine.
+  NxScanLimits limits{};
+  bool limitsSet = false;
 
   HMODULE scancore = nullptr;
   HMODULE platformPlain = nullptr;
@@ -283,6 +289,7 @@ int32_t initAvapi(Api& a, const NxScanOptions* options, NxSession* outHandle) {
   a.bound.setOptions(*outHandle, options);
   a.bound.setCallBack(*outHandle, a.callback);
   a.bound.setMessage(*outHandle, a.message, 0);
+  if (a.limitsSet && a.bound.setLimits) a.bound.setLimits(*outHandle, &a.limits);
   if (joinPath(options->installDir, 256, u"platform.dll", path) && (a.platformIgnore = frameLoad(path))) {
     a.ignoreFile = reinterpret_cast<IgnoreFn>(ce::GetProcAddressW(a.platformIgnore, u"IgnoreFile"));
     a.unignoreFile = reinterpret_cast<IgnoreFn>(ce::GetProcAddressW(a.platformIgnore, u"UnIgnoreFile"));
@@ -601,6 +608,27 @@ AVAPI_EXPORT int32_t NxSetCallBack(NxSession session, NxScanCallback callback) {
   int32_t rc = a.bound.setCallBack(session, callback);
   a.callback = rc == 1 ? callback : nullptr;
   return rc;
+}
+
+AVAPI_EXPORT int32_t NxSetScanLimits(NxSession session, const NxScanLimits* limits) {
+  Api& a = api();
+  if (!session || !limits || limits->size < sizeof(NxScanLimits)) return 0;
+  nx::RwLockHold hold(a.lock, true);
+  if (!hold.held() || !a.bound.setLimits) return 0;
+  int32_t rc = a.bound.setLimits(session, limits);
+  if (rc == 1) {
+    a.limits = *limits;
+    a.limitsSet = true;
+  }
+  return rc;
+}
+
+AVAPI_EXPORT int32_t NxGetScanLimits(NxSession session, NxScanLimits* out) {
+  Api& a = api();
+  if (!session || !out) return 0;
+  nx::RwLockHold hold(a.lock, false);
+  if (!hold.held() || !a.bound.getLimits) return 0;
+  return a.bound.getLimits(session, out);
 }
 
 AVAPI_EXPORT int32_t NxOpenFile(NxSession session, const WCHAR* path, NxFileHandle* out) {

@@ -84,7 +84,20 @@ struct ScanSettings {
   uint32_t optionBMask;
   uint32_t engineFlags;
   uintptr_t context;
+  // Scan limits, set by the session layer (0: no limit). The engine core
+  // reads them, and the account below, only when `size` covers them.
+  uint64_t limitBytes;  // bytes the archive readers may produce for one file
+  uint32_t limitFiles;  // members taken from one archive
+  uint32_t limitMs;     // work time for one file
+  // The account of the file being scanned, cleared by the session layer
+  // before every scan of it and kept by the engine core down every level.
+  uint64_t usedBytes;   // bytes the readers produced so far
+  uint32_t startTick;   // GetTickCount at the scan's start
+  uint32_t limitsHit;   // NX_SCAN_LIMIT_* bits: why the scan was not whole
 };
+
+// Whether a settings record carries the limits and their account.
+#define NX_SETTINGS_HAVE_LIMITS(s) ((s)->size >= sizeof(ScanSettings))
 
 enum : uint32_t {
   NX_EXCLUDE_CAB = 2,

@@ -38,6 +38,9 @@ struct ArchiveScanner {
   int32_t depth = 0;
   ArchiveReader* reader = nullptr;
   NxDeleteArchiveReaderFn deleteReader = nullptr;
+  NxSetArchiveReaderLimitsFn readerLimits = nullptr;
+  NxGetArchiveReaderStatusFn readerStatus = nullptr;
+  uint64_t counted = 0;  // of the reader's bytes, those already in the file's account
 };
 
 ArchiveScanner* self(ScannerObject* o) { return reinterpret_cast<ArchiveScanner*>(o); }
@@ -73,6 +76,52 @@ int32_t notify(ScanSettings* s, int32_t event, NxEventRecord* record, uintptr_t 
   const int32_t answer = s->eventHandler(event, record, userValue, s->context);
   if (answer == NX_ACTION_STOP) s->stop = 1;
   return answer;
+}
+
+// ---- Scan limits -------------------------------------------------------------------------
+// The file's budget is in its settings (limits and account), shared by every
+// level of nesting; each reader is handed what is left of it before Open and
+// before each member, and its account is taken into the file's after each.
+
+bool limited(const ScanSettings* s) { return NX_SETTINGS_HAVE_LIMITS(s); }
+
+uint32_t deadlineOf(const ScanSettings* s) {
+  if (s->limitMs == 0) return 0;
+  const uint32_t d = s->startTick + s->limitMs;
+  return d ? d : 1;
+}
+
+bool timeIsUp(ScanSettings* s) {
+  if (!limited(s) || s->limitMs == 0) return false;
+  if (static_cast<int32_t>(ce::GetTickCount() - deadlineOf(s)) < 0) return false;
+  s->limitsHit |= NX_SCAN_LIMIT_TIME;
+  return true;
+}
+
+void passLimits(ArchiveScanner* a, ArchiveReader* reader) {
+  const ScanSettings* s = a->settings;
+  if (!a->readerLimits || !limited(s)) return;
+  ArchiveReaderLimits l{};
+  l.size = sizeof l;
+  l.maxBytes = s->limitBytes == 0                ? UINT64_MAX
+               : s->usedBytes >= s->limitBytes ? 0
+                                               : s->limitBytes - s->usedBytes;
+  l.deadline = deadlineOf(s);
+  a->readerLimits(reader, &l);
+}
+
+// The reader's account into the file's; false when the reader keeps none.
+bool takeStatus(ArchiveScanner* a, ArchiveReader* reader, ArchiveReaderStatus& st) {
+  st = ArchiveReaderStatus{};
+  st.size = sizeof st;
+  if (!a->readerStatus || a->readerStatus(reader, &st) != 1) return false;
+  ScanSettings* s = a->settings;
+  if (limited(s)) {
+    if (st.produced > a->counted) s->usedBytes += st.produced - a->counted;
+    a->counted = st.produced;
+    s->limitsHit |= st.limits;
+  }
+  return true;
 }
 
 // ---- Temporary files -----------------------------------------------------------------
@@ -164,6 +213,8 @@ int32_t scanMember(const Walk& w, const WCHAR* path, WCHAR* display) {
   const int32_t made = createNXScan(h, path, s, memberDepth, &objects, &codes, &count, &type, &length);
   record.type = type;
   record.length = length;
+  // An archive too deep to be opened leaves its members unseen.
+  if (limited(s) && archiveBeyondDepth(type, s, memberDepth)) s->limitsHit |= NX_SCAN_LIMIT_DEPTH;
   if (made != NX_ENGINE_SUCCESS) {
     notify(s, made == NX_ENGINE_ERROR ? NX_ENGINE_ERROR : NX_ENGINE_CLEAN, &record, w.a->userValue);
     w.fw->ops->Close(w.fw, h);
@@ -273,10 +324,21 @@ int32_t walk(ArchiveScanner* a, const WCHAR* displayIn, ThreatListObject* threat
 
   const Walk w{a, fw, threats, depth};
   int32_t hits = 0;
+  uint32_t taken = 0;
+  ArchiveReaderStatus st;
   for (;;) {
-    if (s->stop) break;
+    if (s->stop || timeIsUp(s)) break;
+    if (limited(s) && s->limitFiles != 0 && taken == s->limitFiles) {
+      // Only an archive that holds more than the limit has met it.
+      if (takeStatus(a, a->reader, st) && st.pending) s->limitsHit |= NX_SCAN_LIMIT_FILES;
+      break;
+    }
     std::memset(b->name, 0, sizeof b->name);
-    if (a->reader->ops->ExtractNext(a->reader, b->extract, b->name) != 1) break;
+    passLimits(a, a->reader);
+    const int32_t got = a->reader->ops->ExtractNext(a->reader, b->extract, b->name);
+    takeStatus(a, a->reader, st);
+    if (got != 1) break;
+    ++taken;
     b->name[kPathChars - 1] = 0;
     if (s->stop) break;
 
@@ -320,6 +382,7 @@ int32_t walk(ArchiveScanner* a, const WCHAR* displayIn, ThreatListObject* threat
   }
   removeExtracted(fw, b->extract);
   unignorePath(s, b->extract);
+  if (limited(s) && takeStatus(a, a->reader, st) && st.undelivered) s->limitsHit |= NX_SCAN_LIMIT_INCOMPLETE;
 
   if (hits > 0) return NX_ENGINE_THREAT_MEMBER;
   return s->stop ? NX_ENGINE_CANNOT_CLEAN : NX_ENGINE_CLEAN;
@@ -343,7 +406,14 @@ int32_t opOpen(ScannerObject* o, int32_t fileHandle, const char16_t* path, ScanS
   ArchiveReader* reader = nullptr;
   if (reinterpret_cast<NxCreateArchiveReaderFn>(create)(&reader) == 0 || !reader) return NX_ENGINE_FAILURE;
   auto del = reinterpret_cast<NxDeleteArchiveReaderFn>(destroy);
+  a->readerLimits = reinterpret_cast<NxSetArchiveReaderLimitsFn>(slot.readerLimits);
+  a->readerStatus = reinterpret_cast<NxGetArchiveReaderStatusFn>(slot.readerStatus);
+  a->counted = 0;
+  passLimits(a, reader);
   if (reader->ops->Open(reader, fileHandle, a->archivePath) != 1) {
+    // An archive a limit kept from opening was not looked at.
+    ArchiveReaderStatus st;
+    takeStatus(a, reader, st);
     del(reader);
     return NX_ENGINE_FAILURE;
   }

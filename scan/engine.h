@@ -36,6 +36,10 @@ struct Slot {
   ce::FARPROC destroy = nullptr;
   ce::FARPROC create2 = nullptr;
   ce::FARPROC destroy2 = nullptr;
+  // The archive modules' reader limits and status (optional: a module
+  // without them works within its own defaults and reports nothing).
+  ce::FARPROC readerLimits = nullptr;
+  ce::FARPROC readerStatus = nullptr;
   int32_t loaded = 0;
 };
 
@@ -66,6 +70,10 @@ void unignorePath(const ScanSettings* settings, const char16_t* path);
 int32_t createNXScan(int32_t fileHandle, const char16_t* path, ScanSettings* settings, int32_t depth,
                      ScannerObject*** objects, int32_t** codes, int32_t* count, int32_t* typeCode, uint32_t* length);
 int32_t deleteNXScan(ScannerObject** objects, int32_t* codes, int32_t count);
+// Whether a file of this type would be opened as an archive but for its
+// depth: archive scanning on, the kind not excluded, the depth at or past
+// the maximum.
+bool archiveBeyondDepth(int32_t type, const ScanSettings* settings, int32_t depth);
 
 // ---- file_type.cpp (export side) ------------------------------------------------------
 int32_t scanFileType(const char16_t* path, uint16_t* category, uint16_t* type);

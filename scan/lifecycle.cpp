@@ -109,6 +109,10 @@ bool loadSlot(SlotId id) {
   s.destroy = destroy;
   s.create2 = create2;
   s.destroy2 = destroy2;
+  if (id == kCab || id == kSis) {
+    s.readerLimits = MyGetProcAddressW(h, u"SetArchiveReaderLimits");
+    s.readerStatus = MyGetProcAddressW(h, u"GetArchiveReaderStatus");
+  }
   s.loaded = 1;
   return true;
 }

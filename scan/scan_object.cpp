@@ -37,6 +37,19 @@ bool archiveAllowed(const ScanSettings* s, int32_t depth, uint32_t excludeBit) {
   return s->scanArchives != 0 && depth < maxDepth && (s->archiveExclude & excludeBit) == 0;
 }
 
+}  // namespace
+
+bool archiveBeyondDepth(int32_t type, const ScanSettings* s, int32_t depth) {
+  uint32_t bit = 0;
+  if (type == kTypeCab) bit = NX_EXCLUDE_CAB;
+  if (type == kTypeSis || type == kTypeSisx) bit = NX_EXCLUDE_SIS;
+  if (bit == 0 || s->scanArchives == 0 || (s->archiveExclude & bit) != 0) return false;
+  const int32_t maxDepth = s->maxDepth < kDepthCeiling ? s->maxDepth : kDepthCeiling;
+  return depth >= maxDepth;
+}
+
+namespace {
+
 // The scanners for a type code, in list order. 0 entries: no scanner suits
 // the file (or the module it needs could not be loaded).
 int chooseScanners(int32_t type, const ScanSettings* s, int32_t depth, Choice (&out)[3]) {

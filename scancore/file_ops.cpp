@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ce/text.h"
+#include "ce/time.h"
 #include "scancore/session.h"
 
 using namespace nx::scancore;
@@ -159,6 +160,14 @@ int32_t armHandle(Handle* h) {
   return 1;
 }
 
+// Every scan of a file starts its account afresh: nothing produced, the work
+// time running from now, no limit met.
+void startAccount(Handle* h) {
+  h->settings->usedBytes = 0;
+  h->settings->startTick = ce::GetTickCount();
+  h->settings->limitsHit = 0;
+}
+
 // Drops a pending detection: its scanner closed, its records cleared.
 void dropPending(Handle* h) {
   if (h->detecting >= 0 && h->detecting < h->count && h->scanners && h->scanners[h->detecting]) {
@@ -285,6 +294,7 @@ SCANCORE_EXPORT int32_t NxScanFile(Handle* h, ScanReport* report) {
   if (h->detecting != -1) return 0;
   h->settings->eventHandler = nullptr;
   h->settings->firstHitOnly = 1;
+  startAccount(h);
   if (!h->scanners || h->count <= 0) return NX_RESULT_CLEAN;
   for (int32_t i = 0; i < h->count; ++i) {
     ScannerObject* o = h->scanners[i];
@@ -308,10 +318,17 @@ SCANCORE_EXPORT int32_t NxScanFile(Handle* h, ScanReport* report) {
       recordReport(*report, rec,
                    rc == NX_ENGINE_THREAT ? NX_REPORT_THREAT_IN_FILE : NX_REPORT_THREAT_IN_MEMBER);
       if (!rec) copyCut(report->path, 1024, h->path);
+      report->limits = h->settings->limitsHit;
       h->detecting = i;
       return NX_RESULT_THREAT;
     }
     o->ops->Close(o);
+  }
+  // Nothing found, but not everything was looked at: not clean.
+  if (h->settings->limitsHit) {
+    report->code = NX_REPORT_INCOMPLETE;
+    report->limits = h->settings->limitsHit;
+    return NX_RESULT_INCOMPLETE;
   }
   return NX_RESULT_CLEAN;
 }
@@ -330,6 +347,7 @@ SCANCORE_EXPORT int32_t NxScanFileEx(void* sessionValue, Handle* h, uintptr_t co
     h->settings->eventHandler = engineEventHandler;
     h->settings->firstHitOnly = 0;
     h->settings->stop = 0;
+    startAccount(h);
     bool found = false;
     bool rescan = false;
     for (int32_t i = 0; i < h->count && !h->settings->stop && !rescan; ++i) {
@@ -446,7 +464,17 @@ SCANCORE_EXPORT int32_t NxScanFileEx(void* sessionValue, Handle* h, uintptr_t co
       o->ops->Close(o);
     }
     if (rescan) continue;
-    if (!found) reportFile(h, NX_CB_CLEAN, context, sv);
+    if (!found) {
+      if (h->settings->limitsHit) {
+        // In place of "clean": the file was not looked at whole.
+        ScanReport r;
+        fileReport(r, h, NX_CB_INCOMPLETE);
+        r.limits = h->settings->limitsHit;
+        callBack(h, r, context, sv);
+      } else {
+        reportFile(h, NX_CB_CLEAN, context, sv);
+      }
+    }
     return 1;
   }
 }

@@ -8,6 +8,7 @@
 #include "ce/files.h"
 #include "ce/text.h"
 #include "common/module_frame.h"
+#include "common/reader_budget.h"
 #include "platform/platform_api.h"
 
 namespace nx::scancore {
@@ -17,6 +18,16 @@ using ce::WCHAR;
 namespace {
 
 constexpr const WCHAR* kSelf = u"scancore.dll";
+
+// A reader the engine does not limit stops where the engine would, and the
+// engine's limit bits are the ones callers are given.
+static_assert(nx::ReaderBudget::kDefaultMaxBytes == NX_DEFAULT_MAX_SCAN_SIZE, "one default scan size");
+static_assert(nx::ReaderBudget::kDefaultMaxFiles == NX_DEFAULT_MAX_FILES, "one default member count");
+static_assert(nx::ReaderBudget::kDefaultMs == NX_DEFAULT_MAX_SCAN_TIME_MS, "one default scan time");
+static_assert(NX_SCAN_LIMIT_SIZE == NX_LIMIT_SCAN_SIZE && NX_SCAN_LIMIT_FILES == NX_LIMIT_FILES &&
+                  NX_SCAN_LIMIT_TIME == NX_LIMIT_SCAN_TIME && NX_SCAN_LIMIT_DEPTH == NX_LIMIT_DEPTH &&
+                  NX_SCAN_LIMIT_INCOMPLETE == NX_LIMIT_INCOMPLETE,
+              "the engine's limit bits are the API's");
 constexpr const WCHAR* kInitError = u"scancore: NxInitScan: error code - ";
 constexpr size_t kDirMax = NX_OPTIONS_DIR_MAX;
 
@@ -117,6 +128,12 @@ bool dirLengthOk(const WCHAR* field) {
   return n >= 1 && n <= kDirMax;
 }
 
+void applyLimits(Session& s) {
+  s.settings.limitBytes = s.limits.maxScanSize;
+  s.settings.limitFiles = s.limits.maxFiles;
+  s.settings.limitMs = s.limits.maxScanTimeMs;
+}
+
 // Options field by field into the session settings.
 void apply(Session& s, const NxScanOptions& o) {
   ScanSettings& t = s.settings;
@@ -155,6 +172,7 @@ void apply(Session& s, const NxScanOptions& o) {
   t.flagE14 = (e & 0x4000) ? 1 : 0;
   t.flagE15 = (e & 0x8000) ? 1 : 0;
   t.stop = 0;
+  applyLimits(s);
   s.configured = 1;
   std::memcpy(&s.options, &o, sizeof o);
 }
@@ -287,6 +305,24 @@ SCANCORE_EXPORT int32_t NxSetOptions(void*, const NxScanOptions* options) {
   if (!SetNXTempPathW(options->tempDir)) return 0;
   if (!s.configured) std::memset(&s.settings, 0, sizeof s.settings);
   apply(s, *options);
+  return 1;
+}
+
+// Scan limits: the settings of files opened from now on carry them.
+SCANCORE_EXPORT int32_t NxSetScanLimits(void*, const NxScanLimits* limits) {
+  Session& s = session();
+  if (!limits || limits->size < sizeof(NxScanLimits)) return 0;
+  s.limits = *limits;
+  s.limits.size = sizeof(NxScanLimits);
+  s.limits.reserved = 0;
+  s.limits.reserved2 = 0;
+  applyLimits(s);
+  return 1;
+}
+
+SCANCORE_EXPORT int32_t NxGetScanLimits(void*, NxScanLimits* out) {
+  if (!out || out->size < sizeof(NxScanLimits)) return 0;
+  *out = session().limits;
   return 1;
 }
 

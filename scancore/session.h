@@ -29,6 +29,9 @@ struct Session {
   ScanSettings settings{};
   NxScanCallback callback = nullptr;
   uint8_t updateState[4] = {};
+  // In force until NxSetScanLimits says otherwise.
+  NxScanLimits limits{sizeof(NxScanLimits), 0, NX_DEFAULT_MAX_FILES, NX_DEFAULT_MAX_SCAN_SIZE,
+                      NX_DEFAULT_MAX_SCAN_TIME_MS, 0};
 
   ce::HMODULE filekit = nullptr;
   PFN_CreateFileWrapObject createWrap = nullptr;

@@ -31,10 +31,16 @@ typedef uint16_t NxWChar;
 #define NX_RESULT_REPAIRED 4002
 #define NX_RESULT_NOT_REPAIRED 4003
 #define NX_RESULT_FILE_GONE 4004
+/* NxScanFile: nothing was found, but the scan stopped at a scan limit or an
+ * archive's members could not all be delivered, so the file is not known to
+ * be clean (ScanReport code NX_REPORT_INCOMPLETE, the limits field says
+ * why). Callers that know only NX_RESULT_CLEAN never take it for clean. */
+#define NX_RESULT_INCOMPLETE 502
 
 /* ---- ScanReport codes of NxScanFile -------------------------------------- */
 #define NX_REPORT_THREAT_IN_FILE 5000
 #define NX_REPORT_THREAT_IN_MEMBER 5001
+#define NX_REPORT_INCOMPLETE 5002
 
 /* ---- ScanReport codes handed to the ScanCallback ------------------------- */
 #define NX_CB_THREAT 1001         /* threat in the file; answer with NX_ANSWER_* */
@@ -45,6 +51,8 @@ typedef uint16_t NxWChar;
 #define NX_CB_MEMBER_THREAT 1007  /* threat in an archive member */
 #define NX_CB_FILE_BEGIN 1008     /* scanning of this file begins */
 #define NX_CB_MEMBER_BEGIN2 1009  /* follows NX_CB_MEMBER_BEGIN with the same record */
+#define NX_CB_INCOMPLETE 1010     /* nothing found, but the file was not scanned whole: the
+                                     report's limits field says why; sent instead of NX_CB_CLEAN */
 #define NX_CB_REPAIRED 3001
 #define NX_CB_NOT_REPAIRABLE 3002 /* answer NX_ANSWER_DELETE or NX_ANSWER_QUARANTINE */
 #define NX_CB_DELETED 3003
@@ -74,6 +82,23 @@ typedef uint16_t NxWChar;
 #define NX_MEMSCAN_TERMINATE 2002
 #define NX_MEMSCAN_NONE 2003
 #define NX_MEMSCAN_SECOND 2009
+
+/* ---- Scan limits ---------------------------------------------------------------
+ * Bounds on the work one file may cost: what the archive readers may produce
+ * for it (members and the data decoded to reach them, every nested archive
+ * included), the members taken from any one archive, and the work time.
+ * Set with NxSetScanLimits; a session never given limits uses the defaults.
+ * A value of 0 means no limit. What stopped a scan comes back as the bits
+ * below in ScanReport.limits. */
+#define NX_LIMIT_SCAN_SIZE 0x01   /* maxScanSize reached */
+#define NX_LIMIT_FILES 0x02       /* an archive held more than maxFiles members */
+#define NX_LIMIT_SCAN_TIME 0x04   /* maxScanTimeMs ran out */
+#define NX_LIMIT_DEPTH 0x08       /* an archive nested deeper than the options' depth was not opened */
+#define NX_LIMIT_INCOMPLETE 0x10  /* members an archive holds could not be delivered (damaged,
+                                     parts of a set missing) */
+#define NX_DEFAULT_MAX_SCAN_SIZE (256u * 1024u * 1024u)
+#define NX_DEFAULT_MAX_FILES 2000u
+#define NX_DEFAULT_MAX_SCAN_TIME_MS 30000u
 
 /* ---- Option fields ---------------------------------------------------------- */
 #define NX_OPTIONS_SIZE 1054
@@ -114,8 +139,18 @@ typedef struct ScanReport {
   uint16_t category;        /* source table of the signature */
   int32_t index;
   int32_t rootType;
-  uint8_t zero[8];
+  uint32_t limits;          /* NX_LIMIT_* bits: why the scan was not whole (0 when it was) */
+  uint8_t zero[4];
 } ScanReport;
+
+typedef struct NxScanLimits {
+  uint16_t size;            /* sizeof(NxScanLimits), 24 */
+  uint16_t reserved;        /* 0 */
+  uint32_t maxFiles;        /* members taken from one archive */
+  uint64_t maxScanSize;     /* bytes the readers may produce for one file */
+  uint32_t maxScanTimeMs;   /* work time per file, milliseconds */
+  uint32_t reserved2;       /* 0 */
+} NxScanLimits;
 
 typedef struct NxVersionRecord {
   uint16_t major;
@@ -136,10 +171,13 @@ static_assert(offsetof(ScanReport, type) == 2050, "type at 2050");
 static_assert(offsetof(ScanReport, threat) == 2056, "threat at 2056");
 static_assert(offsetof(ScanReport, category) == 2156, "category at 2156");
 static_assert(offsetof(ScanReport, rootType) == 2162, "rootType at 2162");
+static_assert(offsetof(ScanReport, limits) == 2166, "limits at 2166");
+static_assert(sizeof(NxScanLimits) == 24, "NxScanLimits is 24 bytes");
 static_assert(sizeof(NxVersionRecord) == 20, "NxVersionRecord is 20 bytes");
 #else
 _Static_assert(sizeof(NxScanOptions) == 1054, "NxScanOptions is 1054 bytes");
 _Static_assert(sizeof(ScanReport) == 2174, "ScanReport is 2174 bytes");
+_Static_assert(sizeof(NxScanLimits) == 24, "NxScanLimits is 24 bytes");
 _Static_assert(sizeof(NxVersionRecord) == 20, "NxVersionRecord is 20 bytes");
 #endif
 
@@ -179,6 +217,12 @@ typedef int32_t (*PFN_NxDeleteMimeObject)(NxSession session, void* object);
 typedef int32_t (*PFN_NxScanMessage)(NxSession session, void* message);
 typedef int32_t (*PFN_NxGetActionForMemoryScan)(NxSession session, int32_t kind, const ScanReport* report,
                                                 int32_t* firstAction, int32_t* secondAction);
+/* Scan limits of the session (NxScanLimits above): 1, or 0 for a null
+ * argument or a size field smaller than the record. NxGetScanLimits gives
+ * the limits in force, the defaults when none were set. The API keeps the
+ * limits across an engine reload, as it keeps the options. */
+typedef int32_t (*PFN_NxSetScanLimits)(NxSession session, const NxScanLimits* limits);
+typedef int32_t (*PFN_NxGetScanLimits)(NxSession session, NxScanLimits* out);
 /* Session layer only (scancore.dll): update state and signature reload. */
 typedef int32_t (*PFN_NxGetUpdateState)(uint8_t* outKind);
 typedef int32_t (*PFN_NxReloadSignatures)(int32_t kind, int32_t value);

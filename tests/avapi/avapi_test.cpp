@@ -271,6 +271,35 @@ TEST_F(AvapiTest, AnOpenFileHoldsOffAFullReload) {
   ce::CloseHandle(reload);
 }
 
+TEST_F(AvapiTest, ScanLimitsSurviveAFullReload) {
+  start();
+  auto setLimits = fn<PFN_NxSetScanLimits>(u"NxSetScanLimits");
+  auto getLimits = fn<PFN_NxGetScanLimits>(u"NxGetScanLimits");
+  NxScanLimits l{};
+  l.size = sizeof l;
+  ASSERT_EQ(getLimits(session_, &l), 1);
+  l.maxFiles = 1;
+  EXPECT_EQ(setLimits(nullptr, &l), 0);
+  ASSERT_EQ(setLimits(session_, &l), 1);
+  auto cab = data("two.cab", testCab({{"a.exe", ceProgram("clean")}, {"b.exe", ceProgram("clean")}}));
+  EXPECT_EQ(scanOnce(cab), NX_RESULT_INCOMPLETE);
+
+  ce::HANDLE unload = event(u"NX_Unload_AdvAvapi_Event"), reload = event(u"NX_Reload_AdvAvapi_Event");
+  ce::SetEvent(unload);
+  EXPECT_TRUE(waitFor([] { return !engineLoaded(); }));
+  ce::SetEvent(reload);
+  ce::ResetEvent(unload);
+  EXPECT_TRUE(waitFor([] { return engineLoaded(); }));
+  // The reloaded session layer has the caller's limits, not its defaults.
+  NxScanLimits now{};
+  now.size = sizeof now;
+  ASSERT_EQ(getLimits(session_, &now), 1);
+  EXPECT_EQ(now.maxFiles, 1u);
+  EXPECT_EQ(scanOnce(cab), NX_RESULT_INCOMPLETE);
+  ce::CloseHandle(unload);
+  ce::CloseHandle(reload);
+}
+
 TEST_F(AvapiTest, SignatureOnlyUpdateKeepsTheEngineAndOpenFiles) {
   start();
   auto path = data("d.exe", ceProgram("HIT-pe"));

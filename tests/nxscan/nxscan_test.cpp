@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cab_builder.h"
 #include "testkit.h"
 
 namespace {
@@ -285,6 +286,127 @@ TEST_F(NxscanTest, DamagedFilesAreScannedWithoutACrash) {
     seen.insert(l.substr(at, l.find('"', at) - at));
   }
   for (auto& f : files) EXPECT_TRUE(seen.count(f)) << f << " got no answer";
+}
+
+// ---- Scan limits ------------------------------------------------------------------
+
+const std::string kEicarText = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+std::string twoMemberCab() {
+  cabtest::Cabinet cab;
+  cab.folders.push_back(cabtest::storedFolder("plain textplain text"));
+  cab.files = {{"one.txt", 10, 0, 0}, {"two.txt", 10, 10, 0}};
+  return cabtest::build(cab);
+}
+
+// A SIS package whose records all point at one zlib stream of `size` zeros.
+std::string sisBomb(int records, uint32_t size) {
+  std::string zeros(size, '\0');
+  uLongf packed = compressBound(size);
+  std::string stream(packed, '\0');
+  compress2(reinterpret_cast<Bytef*>(stream.data()), &packed, reinterpret_cast<const Bytef*>(zeros.data()), size, 9);
+  stream.resize(packed);
+  auto put32 = [](std::string& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  const std::string name("c\0:\0\\\0b\0.\0t\0x\0t\0", 16);
+  std::string b(100 + 48 * static_cast<size_t>(records), '\0');
+  put32(b, 4, 0x10003A12);
+  put32(b, 8, 0x10000419);
+  b[18] = 1;
+  b[20] = static_cast<char>(records & 0xFF);
+  b[21] = static_cast<char>(records >> 8);
+  put32(b, 52, 100);
+  const uint32_t nameAt = static_cast<uint32_t>(b.size()), dataAt = nameAt + static_cast<uint32_t>(name.size());
+  for (int i = 0; i < records; ++i) {
+    const size_t r = 100 + 48 * static_cast<size_t>(i);
+    put32(b, r + 20, static_cast<uint32_t>(name.size()));
+    put32(b, r + 24, nameAt);
+    put32(b, r + 28, static_cast<uint32_t>(stream.size()));
+    put32(b, r + 32, dataAt);
+    put32(b, r + 36, size);
+  }
+  return b + name + stream;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST_F(NxscanTest, FilesStoppedAtALimitAreNeverClean) {
+  const std::string dir = work_.path() + "/limits";
+  fs::create_directories(dir);
+  writeBytes(dir + "/two.cab", twoMemberCab());
+  writeBytes(dir + "/bomb.sis", sisBomb(40, 1u << 20));
+  // Inside a cabinet inside a cabinet.
+  cabtest::Cabinet outer;
+  const std::string inner = twoMemberCab();
+  outer.folders.push_back(cabtest::storedFolder(inner));
+  outer.files = {{"inner.cab", static_cast<uint32_t>(inner.size()), 0, 0}};
+  writeBytes(dir + "/nested.cab", cabtest::build(outer));
+  // The first part of a set whose second part is not there.
+  cabtest::Cabinet first;
+  first.flags = 2;
+  first.nextName = "absent.cab";
+  first.nextDisk = "disk 2";
+  first.folders.push_back(cabtest::storedFolder("aaaabb"));
+  first.files = {{"a.txt", 4, 0, 0}, {"b.txt", 10, 4, 0xFFFE}};
+  writeBytes(dir + "/part.cab", cabtest::build(first));
+
+  struct Case {
+    std::string args;
+    std::string file;
+    int code;
+    std::string line;  // the file's line; empty: none printed
+  } cases[] = {
+      {"--max-files 1", "two.cab", 2, "two.cab: LIMITS EXCEEDED (max-files)"},
+      {"--max-files 2", "two.cab", 0, ""},
+      {"--max-files 1 --limits-ok", "two.cab", 0, "two.cab: LIMITS EXCEEDED (max-files)"},
+      {"--max-scan-size 4M", "bomb.sis", 2, "bomb.sis: LIMITS EXCEEDED (max-scan-size)"},
+      {"--max-scan-size 0", "bomb.sis", 0, ""},
+      {"--depth 1", "nested.cab", 2, "nested.cab: LIMITS EXCEEDED (depth)"},
+      {"--depth 2", "nested.cab", 0, ""},
+      {"", "part.cab", 2, "part.cab: LIMITS EXCEEDED (incomplete archive)"},
+      {"--no-archives", "part.cab", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args + " " + c.file);
+    Result r = scan("--no-summary " + c.args + " " + dir + "/" + c.file);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_EQ(r.out, c.line.empty() ? "" : dir + "/" + c.line + "\n");
+  }
+
+  // A threat found before the limit is reported; a file not looked at whole
+  // in the same run still makes the exit status 2.
+  cabtest::Cabinet bad;
+  bad.folders.push_back(cabtest::storedFolder(kEicarText + "plain text"));
+  bad.files = {{"eicar.com", static_cast<uint32_t>(kEicarText.size()), 0, 0},
+               {"two.txt", 10, static_cast<uint32_t>(kEicarText.size()), 0}};
+  writeBytes(dir + "/bad.cab", cabtest::build(bad));
+  Result r = scan("--max-files 1 -j1 " + dir + "/two.cab " + dir + "/bad.cab");
+  EXPECT_EQ(r.code, 2) << r.out;
+  EXPECT_TRUE(hasLine(r.out, dir + "/bad.cab/eicar.com: EICAR Test File FOUND")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, dir + "/two.cab: LIMITS EXCEEDED (max-files)")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Limits exceeded: 1")) << r.out;
+  r = scan("--max-files 1 --limits-ok -j1 " + dir + "/two.cab " + dir + "/bad.cab");
+  EXPECT_EQ(r.code, 1) << r.out;
+  r = scan("--max-files 2 -j1 " + dir + "/two.cab " + dir + "/bad.cab");
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Limits exceeded: 0")) << r.out;
+
+  // JSON: the result "limits" and which ones.
+  r = scan("--json --max-files 1 " + dir + "/two.cab");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.out.find("\"result\":\"limits\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"limits\":\"max-files\""), std::string::npos) << r.out;
+
+  // Values that are not sizes, counts or seconds.
+  for (const char* bad : {"--max-scan-size 1T", "--max-files many", "--max-scan-time -1"}) {
+    Result b = scan(std::string(bad) + " " + dir + "/two.cab");
+    EXPECT_EQ(b.code, 2) << bad;
+    EXPECT_TRUE(b.out.empty()) << bad;
+    EXPECT_NE(b.err.find("--max-"), std::string::npos) << bad << ": " << b.err;
+  }
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ struct Seen {
   uint32_t length;
   uintptr_t context;
   uintptr_t session;
+  uint32_t limits;
 };
 
 inline std::vector<Seen>& seen() {
@@ -56,7 +57,7 @@ inline std::function<int32_t(const Seen&)>& answers() {
   return a;
 }
 inline int32_t recordingCallback(ScanReport* r, uintptr_t context, uintptr_t session) {
-  Seen s{r->code, u8(r->path), u8(r->threat), r->type, r->length, context, session};
+  Seen s{r->code, u8(r->path), u8(r->threat), r->type, r->length, context, session, r->limits};
   seen().push_back(s);
   return answers() ? answers()(s) : NX_ANSWER_CONTINUE;
 }

@@ -487,6 +487,72 @@ TEST_F(SessionTest, CallbackDialogueForArchiveMembers) {
   EXPECT_EQ(seenCodes(), (std::vector<int>{1008, 1003, 1002}));
 }
 
+TEST_F(SessionTest, ScanLimitsComeBackAsAnIncompleteScanNeverAsClean) {
+  installEngine();
+  start();
+  auto getLimits = fn<PFN_NxGetScanLimits>(u"NxGetScanLimits");
+  auto setLimits = fn<PFN_NxSetScanLimits>(u"NxSetScanLimits");
+  NxScanLimits l{};
+  EXPECT_EQ(getLimits(session_, &l), 0) << "the size field says how much the caller has";
+  l.size = sizeof l;
+  ASSERT_EQ(getLimits(session_, &l), 1);
+  EXPECT_EQ(l.maxScanSize, NX_DEFAULT_MAX_SCAN_SIZE);
+  EXPECT_EQ(l.maxFiles, NX_DEFAULT_MAX_FILES);
+  EXPECT_EQ(l.maxScanTimeMs, NX_DEFAULT_MAX_SCAN_TIME_MS);
+  NxScanLimits small = l;
+  small.size = 20;
+  EXPECT_EQ(setLimits(session_, &small), 0);
+  EXPECT_EQ(setLimits(session_, nullptr), 0);
+  l.maxFiles = 1;
+  ASSERT_EQ(setLimits(session_, &l), 1);
+
+  auto scan = fn<PFN_NxScanFile>(u"NxScanFile");
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> members;
+    int32_t result;
+    uint16_t code;
+    uint32_t limits;
+  } cases[] = {
+      {"one member: whole", {{"a.exe", ceProgram("clean")}}, NX_RESULT_CLEAN, 0, 0},
+      {"two members: the second not taken", {{"a.exe", ceProgram("clean")}, {"b.exe", ceProgram("HIT-pe")}},
+       NX_RESULT_INCOMPLETE, NX_REPORT_INCOMPLETE, NX_LIMIT_FILES},
+      {"a threat found first wins", {{"a.exe", ceProgram("HIT-pe")}, {"b.exe", ceProgram("clean")}},
+       NX_RESULT_THREAT, NX_REPORT_THREAT_IN_MEMBER, 0},
+      {"a member the reader could not deliver", {{"<undelivered>", "x"}, {"a.exe", ceProgram("clean")}},
+       NX_RESULT_INCOMPLETE, NX_REPORT_INCOMPLETE, NX_LIMIT_INCOMPLETE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NxFileHandle h = open(data("box.cab", testCab(c.members)));
+    ScanReport r{};
+    EXPECT_EQ(scan(h, &r), c.result);
+    EXPECT_EQ(+r.code, c.code);
+    EXPECT_EQ(r.limits, c.limits);
+    EXPECT_EQ(u8(r.path).rfind("\\Data\\box.cab", 0), 0u);
+    // Scanned again, the account starts afresh.
+    if (c.result != NX_RESULT_THREAT) {
+      EXPECT_EQ(scan(h, &r), c.result);
+      EXPECT_EQ(r.limits, c.limits);
+    }
+    close(h);
+  }
+
+  // The interactive scan says 1010 with the limits in place of "clean".
+  auto cab = data("box.cab", testCab({{"a.exe", ceProgram("clean")}, {"b.exe", ceProgram("clean")}}));
+  seen().clear();
+  ASSERT_EQ(scanEx(cab), 1);
+  EXPECT_EQ(seenCodes(), (std::vector<int>{1008, 1003, 1009, 1002, NX_CB_INCOMPLETE}));
+  EXPECT_EQ(seen().back().limits, static_cast<uint32_t>(NX_LIMIT_FILES));
+  EXPECT_EQ(seen().back().path, "\\Data\\box.cab");
+  // Lifted, the same file is whole.
+  l.maxFiles = 0;
+  ASSERT_EQ(setLimits(session_, &l), 1);
+  seen().clear();
+  ASSERT_EQ(scanEx(cab), 1);
+  EXPECT_EQ(seenCodes(), (std::vector<int>{1008, 1003, 1009, 1002, 1003, 1009, 1002, 1002}));
+}
+
 TEST_F(SessionTest, ScanFileExRefusals) {
   installEngine();
   start();

@@ -3,7 +3,8 @@
 // device through the \Host mount, and prints host paths back. Installed in
 // the device as scanner.exe it is also the card scan the guard starts
 // ("ExpansionCardInserted <folder>", card_scan.cpp). Exit status: 0 nothing
-// found, 1 a threat found, 2 an error (an error wins).
+// found, 1 a threat found, 2 an error or a file whose scan stopped at a scan
+// limit (an error wins; --limits-ok lets limits pass).
 #include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
@@ -27,6 +28,7 @@
 #include "card_scan.h"
 #include "nyxel/avapi.h"
 #include "scan.h"
+#include "tools/scan_limits.h"
 
 namespace {
 
@@ -48,10 +50,11 @@ struct Settings {
   unsigned categories = NX_CATEGORY_ALL;
   unsigned jobs = 0;
   Action action = Action::Report;
+  bool limitsOk = false;  // files stopped at a limit do not make the exit status 2
 };
 
 struct Totals {
-  std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0};
+  std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0}, limits{0};
 };
 
 std::mutex g_out;
@@ -86,6 +89,16 @@ std::u16string devicePath(const std::string& host) {
   return ce::utf8ToUtf16(p);
 }
 
+// A file not looked at whole: never shown as clean.
+void emitLimits(const Settings& s, const std::string& host, const Outcome& o, std::string& line) {
+  const std::string names = nxtools::limitNames(o.limits);
+  if (s.json) {
+    line += ",\"limits\":\"" + jsonEscape(names) + "\"";
+  } else {
+    std::printf("%s: LIMITS EXCEEDED (%s)\n", host.c_str(), names.c_str());
+  }
+}
+
 void emit(const Settings& s, const std::string& host, const Outcome& o) {
   std::lock_guard<std::mutex> lock(g_out);
   if (s.json) {
@@ -97,8 +110,12 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
     line += ",\"member\":" + (o.member.empty() ? std::string("null") : "\"" + jsonEscape(o.member) + "\"");
     line += ",\"action\":\"" + o.action + "\"";
     if (!o.reason.empty()) line += ",\"error\":\"" + jsonEscape(o.reason) + "\"";
+    if (o.result == "limits") emitLimits(s, host, o, line);
     line += "}\n";
     std::fputs(line.c_str(), stdout);
+  } else if (o.result == "limits") {
+    std::string unused;
+    emitLimits(s, host, o, unused);
   } else if (o.result == "infected") {
     std::string shown = o.member.empty() ? host : host + "/" + o.member;
     std::printf("%s: %s FOUND%s\n", shown.c_str(), o.threat.c_str(),
@@ -170,6 +187,27 @@ int fail(const std::string& what) {
   return 2;
 }
 
+// The scan limits (0 lifts one) and whether files stopped at one may pass.
+struct LimitTexts {
+  std::string size, files, time;
+};
+void addLimitOptions(CLI::App& app, Settings& s, LimitTexts& t) {
+  app.add_option("--max-scan-size", t.size, "bytes the archive readers may produce for one file, K/M/G (default 256M)");
+  app.add_option("--max-files", t.files, "members taken from one archive (default 2000)");
+  app.add_option("--max-scan-time", t.time, "work time for one file, seconds (default 30)");
+  app.add_flag("--limits-ok", s.limitsOk, "files stopped at a limit do not make the exit status 2");
+}
+bool applyLimitOptions(nxscan::SessionSettings& ss, const LimitTexts& t, std::string& error) {
+  uint64_t files = 0;
+  if (!t.size.empty() && !nxtools::parseSize(t.size, ss.limits.maxScanSize)) error = "--max-scan-size takes bytes, K, M or G";
+  if (!t.files.empty() && (!nxtools::parseSize(t.files, files) || files > UINT32_MAX || t.files.find_first_not_of("0123456789") != std::string::npos))
+    error = "--max-files takes a count of members";
+  if (!t.time.empty() && !nxtools::parseSeconds(t.time, ss.limits.maxScanTimeMs)) error = "--max-scan-time takes seconds";
+  if (!t.files.empty()) ss.limits.maxFiles = static_cast<uint32_t>(files);
+  ss.limitsGiven = !t.size.empty() || !t.files.empty() || !t.time.empty();
+  return error.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -189,6 +227,8 @@ int main(int argc, char** argv) {
   app.add_option("--categories", categories, "signature categories, flag word D (default 0x7F)");
   app.add_option("-j,--jobs", s.jobs, "worker threads (default: number of cores)");
   app.add_option("--action", action, "report, repair, delete or quarantine (default report)");
+  LimitTexts limitTexts;
+  addLimitOptions(app, s, limitTexts);
   app.add_option("PATH", s.paths, "files and folders")->required();
   try {
     app.parse(argc, argv);
@@ -199,6 +239,8 @@ int main(int argc, char** argv) {
   s.summary = !noSummary && !s.quiet;
   s.archives = !noArchives;
   if (!parseAction(action, s.action)) return fail("unknown action '" + action + "' (report, repair, delete or quarantine)");
+  nxscan::SessionSettings ss;
+  if (std::string error; !applyLimitOptions(ss, limitTexts, error)) return fail(error);
   try {
     size_t used = 0;
     unsigned long v = std::stoul(categories, &used, 0);
@@ -224,7 +266,6 @@ int main(int argc, char** argv) {
   nxscan::Api api;
   std::string why;
   if (!nxscan::loadApi(install, &api, &why)) return fail(why);
-  nxscan::SessionSettings ss;
   ss.archives = s.archives;
   ss.depth = s.depth;
   ss.categories = s.categories;
@@ -252,6 +293,7 @@ int main(int argc, char** argv) {
       ++totals.files;
       if (out.result == "infected") ++totals.threats;
       if (out.result == "error" || out.action == "quarantine-failed") ++totals.errors;
+      if (out.result == "limits") ++totals.limits;
       totals.bytes += out.length;
       emit(s, files[i], out);
     }
@@ -287,15 +329,17 @@ int main(int argc, char** argv) {
     std::printf("Scanned files: %llu\n", (unsigned long long)totals.files.load());
     std::printf("Infected files: %llu\n", (unsigned long long)totals.threats.load());
     std::printf("Total errors: %llu\n", (unsigned long long)totals.errors.load());
+    std::printf("Limits exceeded: %llu\n", (unsigned long long)totals.limits.load());
     std::printf("Data scanned: %.2f MB\n", totals.bytes.load() / 1048576.0);
     std::printf("Time: %.3f sec\n", seconds);
   } else if (s.summary && s.json) {
     // The summary goes to standard error so that standard output stays one object per file.
-    std::fprintf(stderr, "scanned %llu files, %llu infected, %llu errors, %.2f MB, %.3f s\n",
+    std::fprintf(stderr, "scanned %llu files, %llu infected, %llu errors, %llu limits exceeded, %.2f MB, %.3f s\n",
                  (unsigned long long)totals.files.load(), (unsigned long long)totals.threats.load(),
-                 (unsigned long long)totals.errors.load(), totals.bytes.load() / 1048576.0, seconds);
+                 (unsigned long long)totals.errors.load(), (unsigned long long)totals.limits.load(),
+                 totals.bytes.load() / 1048576.0, seconds);
   }
   std::fflush(stdout);
-  if (totals.errors) return 2;
+  if (totals.errors || (totals.limits && !s.limitsOk)) return 2;
   return totals.threats ? 1 : 0;
 }

@@ -76,6 +76,7 @@ bool loadApi(const std::u16string& installDir, Api* api, std::string* why) {
   api->scanEx = reinterpret_cast<PFN_NxScanFileEx>(ce::GetProcAddressW(avapi, u"NxScanFileEx"));
   api->setCallBack = reinterpret_cast<PFN_NxSetCallBack>(ce::GetProcAddressW(avapi, u"NxSetCallBack"));
   api->close = reinterpret_cast<PFN_NxCloseFile>(ce::GetProcAddressW(avapi, u"NxCloseFile"));
+  api->setLimits = reinterpret_cast<PFN_NxSetScanLimits>(ce::GetProcAddressW(avapi, u"NxSetScanLimits"));
   if (!api->init || !api->deinit || !api->open || !api->scan || !api->scanEx || !api->setCallBack || !api->close) {
     *why = "avapi.dll in " + shown + " lacks the scanning exports";
     return false;
@@ -114,6 +115,10 @@ bool Session::start(const SessionSettings& s, std::string* why) {
   }
   if (api_.setCallBack(session_, decide) != 1) {
     *why = "the engine refused the scan callback";
+    return false;
+  }
+  if ((api_.setLimits || s.limitsGiven) && (!api_.setLimits || api_.setLimits(session_, &s.limits) != 1)) {
+    *why = "the engine in " + ce::utf16ToUtf8(install_) + " takes no scan limits (install a newer image)";
     return false;
   }
   return true;
@@ -169,6 +174,9 @@ Outcome scanOne(const Api& api, NxSession session, const std::u16string& install
     }
   } else if (rc == NX_RESULT_CLEAN) {
     out.result = scannableType(out.type, archives) ? "clean" : "unscannable";
+  } else if (rc == NX_RESULT_INCOMPLETE) {
+    out.result = "limits";
+    out.limits = r.limits;
   } else {
     out.result = "error";
     out.reason = "the engine failed on the file";

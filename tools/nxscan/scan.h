@@ -19,6 +19,7 @@ struct Api {
   PFN_NxScanFileEx scanEx = nullptr;
   PFN_NxSetCallBack setCallBack = nullptr;
   PFN_NxCloseFile close = nullptr;
+  PFN_NxSetScanLimits setLimits = nullptr;  // optional: engines before scan limits lack it
 };
 
 // What is done to an infected file: the answer to the threat, and (after a
@@ -34,7 +35,8 @@ struct Plan {
 };
 
 struct Outcome {
-  std::string result;  // clean, infected, error, unscannable
+  std::string result;  // clean, infected, error, unscannable, limits
+  uint32_t limits = 0;  // NX_LIMIT_* bits of a "limits" result
   std::string threat;
   int category = 0;
   int type = 0;
@@ -56,6 +58,9 @@ struct SessionSettings {
   int depth = 5;
   unsigned categories = NX_CATEGORY_ALL;
   bool allowDelete = false;
+  NxScanLimits limits{sizeof(NxScanLimits), 0, NX_DEFAULT_MAX_FILES, NX_DEFAULT_MAX_SCAN_SIZE,
+                      NX_DEFAULT_MAX_SCAN_TIME_MS, 0};
+  bool limitsGiven = false;  // limits were asked for: an engine without them is refused
 };
 class Session {
  public:

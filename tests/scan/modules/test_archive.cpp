@@ -4,7 +4,11 @@
 // name length, the UTF-8 name, a 32-bit data length and the data. The
 // reader holds the members in memory and writes one per ExtractNext.
 // Special names: "<dir>" extracts a directory, "<nothing>" extracts
-// nothing, "<noname>" a file without a name.
+// nothing, "<noname>" a file without a name, "<undelivered>" is a member the
+// reader holds but cannot deliver (passed over and accounted for). The
+// reader keeps the budget the engine hands it (journalled as "limits ...")
+// and refuses a member that would pass it.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +36,9 @@ struct Reader {
   const char* kind;
   std::vector<Member> members;
   size_t next = 0;
+  uint64_t maxBytes = UINT64_MAX;
+  uint64_t produced = 0;
+  uint32_t delivered = 0, undelivered = 0, limits = 0;
 };
 
 Reader* self(ArchiveReader* r) { return reinterpret_cast<Reader*>(r); }
@@ -77,8 +84,18 @@ int32_t opOpen(ArchiveReader* r, int32_t, const char16_t* path) {
 
 int32_t opExtractNext(ArchiveReader* r, const char16_t* out, char16_t* nameOut) {
   Reader* R = self(r);
-  if (R->next >= R->members.size()) return 0;
+  while (R->next < R->members.size() && R->members[R->next].name == "<undelivered>") {
+    ++R->undelivered;
+    ++R->next;
+  }
+  if (R->limits || R->next >= R->members.size()) return 0;
+  if (R->members[R->next].data.size() > R->maxBytes - std::min(R->produced, R->maxBytes)) {
+    R->limits |= NX_SCAN_LIMIT_SIZE;
+    return 0;
+  }
   const Member& m = R->members[R->next++];
+  R->produced += m.data.size();
+  ++R->delivered;
   fakes::record(std::string("extract ") + m.name + " -> " + ce::utf16ToUtf8(out));
   std::u16string name = ce::utf8ToUtf16(m.name);
   if (m.name == "<dir>") {
@@ -100,6 +117,28 @@ int32_t opExtractNext(ArchiveReader* r, const char16_t* out, char16_t* nameOut) 
 }
 
 int32_t opReserved(ArchiveReader*) { return 0; }
+
+int32_t setLimits(ArchiveReader* r, const ArchiveReaderLimits* l) {
+  if (!r || !l) return 0;
+  Reader* R = self(r);
+  fakes::record(std::string("limits ") + R->kind + " maxBytes=" +
+                (l->maxBytes == UINT64_MAX ? std::string("none") : std::to_string(l->maxBytes)) +
+                " deadline=" + (l->deadline ? "set" : "none"));
+  // The budget counts from now, as the real readers count it.
+  R->maxBytes = l->maxBytes == UINT64_MAX ? UINT64_MAX : R->produced + l->maxBytes;
+  return 1;
+}
+
+int32_t status(ArchiveReader* r, ArchiveReaderStatus* st) {
+  if (!r || !st || st->size < sizeof(ArchiveReaderStatus)) return 0;
+  Reader* R = self(r);
+  st->delivered = R->delivered;
+  st->undelivered = R->undelivered;
+  st->limits = R->limits;
+  st->pending = R->next < R->members.size() ? 1 : 0;
+  st->produced = R->produced;
+  return 1;
+}
 
 int32_t opClose(ArchiveReader* r) {
   fakes::record(std::string("reader close ") + self(r)->kind);
@@ -148,3 +187,5 @@ EXPORT int32_t CreateSisSdkObject(ArchiveReader** out) { return create("sis", ou
 EXPORT void DeleteSisSdkObject(ArchiveReader* r) { destroy(r); }
 EXPORT int32_t CreateSisxSdkObject(ArchiveReader** out) { return create("sisx", out); }
 EXPORT void DeleteSisxSdkObject(ArchiveReader* r) { destroy(r); }
+EXPORT int32_t SetArchiveReaderLimits(ArchiveReader* r, const ArchiveReaderLimits* l) { return setLimits(r, l); }
+EXPORT int32_t GetArchiveReaderStatus(ArchiveReader* r, ArchiveReaderStatus* st) { return status(r, st); }
