@@ -134,11 +134,12 @@ void GuardService::handleFile(const std::u16string& path, int attempts) {
   }
   const std::u16string key = toUpperCase(path);
   // A change notification of the engine's own repair: the file is as the
-  // guard left it.
+  // guard left it. One repair may raise several notifications (the write and
+  // the close can come apart), so the mark stays until the file changes.
   if (auto it = written_.find(key); it != written_.end()) {
     uint64_t size = 0, modified = 0;
     bool same = fileVersion(path, &size, &modified) && size == it->second.size && modified == it->second.modified;
-    written_.erase(it);
+    if (!same) written_.erase(it);
     if (same) {
       diag_.count(&Statistics::filesUnchanged);
       diag_.handled(path, false, 0);

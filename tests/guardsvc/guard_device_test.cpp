@@ -145,7 +145,7 @@ TEST_F(GuardDeviceTest, AFileWrittenTwiceBeforeTheWorkerReachesItIsScannedOnce) 
 TEST_F(GuardDeviceTest, TheEnginesOwnRepairIsNotScannedAgain) {
   start(true);
   g.setOnline(0, 0);
-  g.hostWrite("Data/fix.exe", ceProgram("INFECTED REPAIRABLE"));
+  g.hostPut("Data/fix.exe", ceProgram("INFECTED REPAIRABLE"));
   ASSERT_TRUE(reports(1));
   EXPECT_TRUE(contains(g.reports()[0].text, "Action Taken: Repaired")) << g.reports()[0].text;
   EXPECT_TRUE(contains(g.dev.readFile("Data/fix.exe"), "repaired"));

@@ -175,6 +175,16 @@ void GuardDevice::hostWrite(const std::string& rel, const std::string& content) 
   out << content;
 }
 
+void GuardDevice::hostPut(const std::string& rel, const std::string& content) {
+  fs::create_directories(fs::path(dev.host(rel)).parent_path());
+  const std::string staged = fs::path(dev.host("")).parent_path().string() + ".put";
+  {
+    std::ofstream out(staged, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+  fs::rename(staged, dev.host(rel));
+}
+
 void GuardDevice::hostCopy(const std::string& hostSource, const std::string& rel) {
   fs::create_directories(fs::path(dev.host(rel)).parent_path());
   fs::copy_file(hostSource, dev.host(rel), fs::copy_options::overwrite_existing);

@@ -89,6 +89,9 @@ class GuardDevice {
 
   // Writes a file into the device from the host, as `cp` would.
   void hostWrite(const std::string& rel, const std::string& content);
+  // Written beside the device and moved in whole: one event, never a half
+  // written file for the guard to see.
+  void hostPut(const std::string& rel, const std::string& content);
   void hostCopy(const std::string& hostSource, const std::string& rel);
 
   std::vector<Report> reports();
