@@ -160,7 +160,7 @@ void ServiceTable::doRegister(const Request& rq, Reply& rp) {
     return;
   }
   if (byName(name)) {
-    logLine("%s: registered already, %s not loaded again", narrow(name).c_str(), narrow(dll).c_str());
+    logLine("%s registered already, %s not loaded again", narrow(name).c_str(), narrow(dll).c_str());
     fail(rp, ce::ERROR_DEVICE_IN_USE);
     return;
   }
@@ -176,14 +176,14 @@ void ServiceTable::doRegister(const Request& rq, Reply& rp) {
   s->context = rq.context;
   s->handle = (static_cast<uint64_t>(serial_) << 32) | (static_cast<uint64_t>(nextId_++) << 4) | 0x5;
   if (!findServiceLibrary(dll, s->path)) {
-    logLine("%s: %s not found", narrow(name).c_str(), narrow(dll).c_str());
+    logLine("%s %s not found", narrow(name).c_str(), narrow(dll).c_str());
     fail(rp, ce::ERROR_MOD_NOT_FOUND);
     return;
   }
   s->module = ce::LoadLibraryW(s->path.c_str());
   if (!s->module) {
     ce::DWORD err = ce::GetLastError();
-    logLine("%s: cannot load %s (error %u)", narrow(name).c_str(), narrow(s->path).c_str(), err);
+    logLine("%s cannot load %s (error %u)", narrow(name).c_str(), narrow(s->path).c_str(), err);
     fail(rp, err ? err : ce::ERROR_MOD_NOT_FOUND);
     return;
   }
@@ -191,7 +191,7 @@ void ServiceTable::doRegister(const Request& rq, Reply& rp) {
   s->deinit = reinterpret_cast<ce::ServiceDeinitFn>(entry(s->module, name, "Deinit"));
   s->ioControl = reinterpret_cast<ce::ServiceIOControlFn>(entry(s->module, name, "IOControl"));
   if (!s->init || !s->deinit) {
-    logLine("%s: %s has no %s_Init and %s_Deinit", narrow(name).c_str(), narrow(s->path).c_str(),
+    logLine("%s %s has no %s_Init and %s_Deinit", narrow(name).c_str(), narrow(s->path).c_str(),
             narrow(name.substr(0, 3)).c_str(), narrow(name.substr(0, 3)).c_str());
     ce::FreeLibrary(s->module);
     fail(rp, ce::ERROR_PROC_NOT_FOUND);
@@ -211,7 +211,7 @@ void ServiceTable::doRegister(const Request& rq, Reply& rp) {
   if (!s->initResult) {
     ce::DWORD err = ce::GetLastError();
     if (!err) err = ce::ERROR_OPEN_FAILED;
-    logLine("%s: %s_Init(%u) failed (error %u); %s unloaded", narrow(name).c_str(), narrow(name.substr(0, 3)).c_str(),
+    logLine("%s %s_Init(%u) failed (error %u); %s unloaded", narrow(name).c_str(), narrow(name.substr(0, 3)).c_str(),
             s->context, err, narrow(s->path).c_str());
     ce::HMODULE m = s->module;
     remove(s);
@@ -227,7 +227,7 @@ void ServiceTable::doRegister(const Request& rq, Reply& rp) {
       std::rotate(it, it + 1, services_.end());
       break;
     }
-  logLine("%s: %s started (Init %u -> %u)", narrow(name).c_str(), narrow(s->path).c_str(), s->context,
+  logLine("%s %s started (Init %u -> %u)", narrow(name).c_str(), narrow(s->path).c_str(), s->context,
           s->initResult);
   publish();
   rp.ok = 1;
@@ -246,7 +246,7 @@ void ServiceTable::doDeregister(uint64_t handle, Reply& rp) {
   ce::HMODULE m = s->module;
   remove(s);
   ce::FreeLibrary(m);
-  logLine("%s: stopped, %s unloaded", name.c_str(), path.c_str());
+  logLine("%s stopped, %s unloaded", name.c_str(), path.c_str());
   publish();
   rp.ok = 1;
 }
