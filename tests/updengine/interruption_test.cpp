@@ -124,6 +124,40 @@ TEST_F(Interruption, KilledAtRandomPointsOfTheReplacementTheNextStartFindsAWhole
   EXPECT_GT(inside, 0) << "no kill landed inside the replacement";
 }
 
+TEST_F(Interruption, TheDevicesStartFinishesAnUpdateKilledInTheReplacement) {
+  pack(setFiles(1), localServer());
+  Program calibrate(nxupdateArgs());
+  for (std::string line; !(line = calibrate.readLine()).empty() || !calibrate.ended();)
+    if (line.rfind("1007", 0) == 0) break;
+  const auto start = std::chrono::steady_clock::now();
+  calibrate.readRest();
+  ASSERT_EQ(calibrate.wait(), 0);
+  const auto tail = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  // Killed at a random point of the replacement until a kill leaves the journal.
+  std::mt19937 rng(static_cast<unsigned>(tail.count()));
+  std::uniform_int_distribution<long> delay(0, std::max<long>(tail.count() * 3 / 4, 200));
+  int n = 2;
+  for (; n < 32 && !installedExists("replace.jnl"); ++n) {
+    pack(setFiles(n), localServer());
+    Program update(nxupdateArgs());
+    for (std::string line; !(line = update.readLine()).empty() || !update.ended();)
+      if (line.rfind("1007", 0) == 0) break;
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+    update.signal(SIGKILL);
+    update.wait();
+  }
+  if (!installedExists("replace.jnl")) GTEST_SKIP() << "no kill landed inside the replacement in 30 tries";
+  const int killed = n - 1;
+  auto boot = Program::run({tool("nxdevice"), "--device-root", dev.root(), "boot"});
+  auto down = Program::run({tool("nxdevice"), "--device-root", dev.root(), "shutdown"});
+  ASSERT_EQ(boot.status, 0) << boot.out;
+  EXPECT_EQ(down.status, 0) << down.out;
+  EXPECT_FALSE(installedExists("replace.jnl")) << "the start finished the update";
+  const int now = installedSet();
+  EXPECT_TRUE(now == killed || now == killed - 1) << "a whole set, old or new: " << now;
+  EXPECT_TRUE(folderEmpty("Upgrade"));
+}
+
 TEST_F(Interruption, FullStoreWhileStagingLeavesTheInstallationAsItWas) {
   std::string noise(2 << 20, '\0');
   std::mt19937 rng(7);

@@ -19,6 +19,10 @@ int fail(const std::string& what);
 // Attaches the device at `root`, or says how to make one.
 bool attach(const std::string& root);
 
+// An update cut off in the middle is finished or undone by the installed
+// update engine; 0 when there was none or it was, 1 (said why) when not.
+int recoverInterruptedUpdate();
+
 // init, info, card, clock, install
 void addCoreCommands(CLI::App& app, Context& ctx);
 // install --update-key FILE: keeps the key's raw form in the registry; 0, 1, 2 (not a key)

@@ -200,8 +200,13 @@ int cmdBoot(const std::string& root, int waitMs) {
   }
   // 1. The device programs that host programs play.
   mapDevicePrograms();
-  // 2. The service host.
-  if (!(known && st.running) && !startHost(known)) return 1;
+  // 2. The service host, once the installation holds one whole set of files:
+  // with a host already running, something may map the engine and its
+  // replacement is left to the next start.
+  if (!(known && st.running)) {
+    recoverInterruptedUpdate();  // a failure is said; the device still starts
+    if (!startHost(known)) return 1;
+  }
   // 3. The programs of \Windows\StartUp, one after another.
   runStartUpPrograms(waitMs);
   // 4. Booted.
