@@ -143,4 +143,36 @@ TEST(GuardCard, AnyCardStartsTheScannerWhenTheOptionsSaySo) {
   EXPECT_EQ(g.stats().protectedNow, 1u) << "another card changes nothing of the protection";
 }
 
+TEST(GuardCard, AReminderThatCannotBeSetIsSaidInItsBoxes) {
+  guardtest::GuardDevice g(20.0, "\\Storage Card");
+  nxtest::TempDir card;
+  g.install(false, card.path() + "/Nyxel AntiVirus");
+  fs::create_directories(g.dev.host("Windows"));
+  fs::copy_file(guardtest::buildFile("image/guardsvc.dll"), g.dev.host("Windows/guardsvc.dll"));
+  // The reminder's close event cannot be made: its name is a mutex's.
+  ce::HANDLE taken = ce::CreateMutexW(nullptr, ce::FALSE, u"Close_Remind_Event");
+  ASSERT_NE(taken, nullptr);
+  const std::string eventFailed = "CreateEvent() failed for CLOSEREMINDER";
+  const std::string setFailed = "SetReminder() failed";
+
+  // Card out at the start: both boxes, no reminder, no protection.
+  ASSERT_TRUE(g.start());
+  ASSERT_TRUE(waitFor([&] { return !g.messageBoxes(setFailed).empty(); }));
+  ASSERT_EQ(g.messageBoxes(eventFailed).size(), 1u) << "said before the start's own box";
+  EXPECT_EQ(g.messageBoxes(eventFailed)[0].value("type", 0), 0x40000);
+  EXPECT_TRUE(g.messageBoxes(kReminder).empty());
+  EXPECT_EQ(g.stats().protectedNow, 0u);
+
+  // Back in: protected. Out again while running: the event's box alone.
+  ASSERT_TRUE(ce::InsertStorageCard(card.path()));
+  ASSERT_TRUE(waitFor([&] { return g.stats().protectedNow == 1; }));
+  ASSERT_TRUE(ce::RemoveStorageCard());
+  ASSERT_TRUE(waitFor([&] { return g.messageBoxes(eventFailed).size() == 2; }));
+  EXPECT_TRUE(waitFor([&] { return g.stats().protectedNow == 0; }));
+  EXPECT_EQ(g.messageBoxes(setFailed).size(), 1u);
+  EXPECT_TRUE(g.messageBoxes(kReminder).empty());
+  ce::CloseHandle(taken);
+  EXPECT_TRUE(g.stop()) << "a guard without its reminder stops";
+}
+
 }  // namespace
