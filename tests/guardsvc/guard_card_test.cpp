@@ -45,14 +45,18 @@ std::string regText(const char16_t* name) {
   return u8(buf);
 }
 
+// The product on the card folder, the service library in \Windows as the
+// installer puts it.
+void installOnTheCard(guardtest::GuardDevice& g, const nxtest::TempDir& card) {
+  g.install(false, card.path() + "/Nyxel AntiVirus");
+  fs::create_directories(g.dev.host("Windows"));
+  fs::copy_file(guardtest::buildFile("image/guardsvc.dll"), g.dev.host("Windows/guardsvc.dll"));
+}
+
 TEST(GuardCard, TheInstallationsCardOutRemindsUntilItIsBackAndTheStopEndsTheReminder) {
   guardtest::GuardDevice g(20.0, "\\Storage Card");
   nxtest::TempDir card;
-  g.install(false, card.path() + "/Nyxel AntiVirus");
-  // The service library lies in \Windows, as the installer puts it; the
-  // rest of the product is on the card.
-  fs::create_directories(g.dev.host("Windows"));
-  fs::copy_file(guardtest::buildFile("image/guardsvc.dll"), g.dev.host("Windows/guardsvc.dll"));
+  installOnTheCard(g, card);
   ASSERT_TRUE(ce::InsertStorageCard(card.path()));
   g.setUpdate(1);
   g.setGeneral(0);
@@ -146,9 +150,7 @@ TEST(GuardCard, AnyCardStartsTheScannerWhenTheOptionsSaySo) {
 TEST(GuardCard, AReminderThatCannotBeSetIsSaidInItsBoxes) {
   guardtest::GuardDevice g(20.0, "\\Storage Card");
   nxtest::TempDir card;
-  g.install(false, card.path() + "/Nyxel AntiVirus");
-  fs::create_directories(g.dev.host("Windows"));
-  fs::copy_file(guardtest::buildFile("image/guardsvc.dll"), g.dev.host("Windows/guardsvc.dll"));
+  installOnTheCard(g, card);
   // The reminder's close event cannot be made: its name is a mutex's.
   ce::HANDLE taken = ce::CreateMutexW(nullptr, ce::FALSE, u"Close_Remind_Event");
   ASSERT_NE(taken, nullptr);

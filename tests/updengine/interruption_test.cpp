@@ -67,27 +67,23 @@ class Interruption : public UpdateBed {
     ce::FreeLibrary(lib);
     return ok == 1;
   }
-};
 
-TEST_F(Interruption, KilledAtRandomPointsOfTheReplacementTheNextStartFindsAWholeSet) {
-  // How long the tail of an update takes here, from "replacing files" on.
-  pack(setFiles(1), localServer());
-  Program calibrate(nxupdateArgs());
-  for (std::string line; !(line = calibrate.readLine()).empty() || !calibrate.ended();)
-    if (line.rfind("1007", 0) == 0) break;
-  const auto start = std::chrono::steady_clock::now();
-  calibrate.readRest();
-  ASSERT_EQ(calibrate.wait(), 0);
-  const auto tail = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  ASSERT_EQ(installedSet(), 1);
+  // Installs set 1 and times the tail of its update, from "replacing files"
+  // on (zero when the update failed).
+  std::chrono::microseconds replacementTail() {
+    pack(setFiles(1), localServer());
+    Program calibrate(nxupdateArgs());
+    for (std::string line; !(line = calibrate.readLine()).empty() || !calibrate.ended();)
+      if (line.rfind("1007", 0) == 0) break;
+    const auto start = std::chrono::steady_clock::now();
+    calibrate.readRest();
+    if (calibrate.wait() != 0) return std::chrono::microseconds(0);
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  }
 
-  const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-  std::mt19937 rng(seed);
-  std::uniform_int_distribution<long> delay(0, std::max<long>(tail.count() * 3 / 4, 200));
-  constexpr int kRuns = 30;
-  int inside = 0, before = 0, after = 0;
-  for (int n = 2; n < 2 + kRuns; ++n) {
-    SCOPED_TRACE("run " + std::to_string(n) + ", seed " + std::to_string(seed));
+  // The update to set n, killed `us` microseconds after "replacing files";
+  // false when it ended before it got there.
+  bool updateKilledInTheReplacement(int n, long us) {
     pack(setFiles(n), localServer());
     Program update(nxupdateArgs());
     bool replacing = false;
@@ -97,10 +93,27 @@ TEST_F(Interruption, KilledAtRandomPointsOfTheReplacementTheNextStartFindsAWhole
         break;
       }
     }
-    ASSERT_TRUE(replacing) << "the update got to the replacement";
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+    if (replacing) std::this_thread::sleep_for(std::chrono::microseconds(us));
     update.signal(SIGKILL);
     update.wait();
+    return replacing;
+  }
+};
+
+TEST_F(Interruption, KilledAtRandomPointsOfTheReplacementTheNextStartFindsAWholeSet) {
+  // How long the tail of an update takes here, from "replacing files" on.
+  const auto tail = replacementTail();
+  ASSERT_GT(tail.count(), 0);
+  ASSERT_EQ(installedSet(), 1);
+
+  const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<long> delay(0, std::max<long>(tail.count() * 3 / 4, 200));
+  constexpr int kRuns = 30;
+  int inside = 0, before = 0, after = 0;
+  for (int n = 2; n < 2 + kRuns; ++n) {
+    SCOPED_TRACE("run " + std::to_string(n) + ", seed " + std::to_string(seed));
+    ASSERT_TRUE(updateKilledInTheReplacement(n, delay(rng))) << "the update got to the replacement";
     if (installedExists("replace.jnl"))
       ++inside;
     else if (installedSet() == n)
@@ -125,27 +138,13 @@ TEST_F(Interruption, KilledAtRandomPointsOfTheReplacementTheNextStartFindsAWhole
 }
 
 TEST_F(Interruption, TheDevicesStartFinishesAnUpdateKilledInTheReplacement) {
-  pack(setFiles(1), localServer());
-  Program calibrate(nxupdateArgs());
-  for (std::string line; !(line = calibrate.readLine()).empty() || !calibrate.ended();)
-    if (line.rfind("1007", 0) == 0) break;
-  const auto start = std::chrono::steady_clock::now();
-  calibrate.readRest();
-  ASSERT_EQ(calibrate.wait(), 0);
-  const auto tail = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  const auto tail = replacementTail();
+  ASSERT_GT(tail.count(), 0);
   // Killed at a random point of the replacement until a kill leaves the journal.
   std::mt19937 rng(static_cast<unsigned>(tail.count()));
   std::uniform_int_distribution<long> delay(0, std::max<long>(tail.count() * 3 / 4, 200));
   int n = 2;
-  for (; n < 32 && !installedExists("replace.jnl"); ++n) {
-    pack(setFiles(n), localServer());
-    Program update(nxupdateArgs());
-    for (std::string line; !(line = update.readLine()).empty() || !update.ended();)
-      if (line.rfind("1007", 0) == 0) break;
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
-    update.signal(SIGKILL);
-    update.wait();
-  }
+  for (; n < 32 && !installedExists("replace.jnl"); ++n) updateKilledInTheReplacement(n, delay(rng));
   if (!installedExists("replace.jnl")) GTEST_SKIP() << "no kill landed inside the replacement in 30 tries";
   const int killed = n - 1;
   auto boot = Program::run({tool("nxdevice"), "--device-root", dev.root(), "boot"});
