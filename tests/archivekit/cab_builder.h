@@ -129,6 +129,18 @@ inline Folder storedFolder(const std::string& data, size_t blockSize = 32768) {
   return f;
 }
 
+// The first part of a set whose second part ("absent.cab") is not there:
+// member `whole` lies in it, member `continued` runs on into the missing part.
+inline std::string firstPartOfAMissingSet(const std::string& whole, const std::string& continued) {
+  Cabinet first;
+  first.flags = 2;
+  first.nextName = "absent.cab";
+  first.nextDisk = "disk 2";
+  first.folders.push_back(storedFolder("aaaabb"));
+  first.files = {{whole, 4, 0, 0}, {continued, 10, 4, 0xFFFE}};
+  return build(first);
+}
+
 // MSZIP blocks of 32 KiB, each coded with the previous block as history.
 inline Folder mszipFolder(const std::string& data) {
   Folder f;

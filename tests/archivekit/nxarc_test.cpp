@@ -109,14 +109,8 @@ TEST_F(Nxarc, ListPrintsEveryMemberAndItsHash) {
 // it holds, exits 2 with the reason; what did come out is still listed.
 TEST_F(Nxarc, LimitsAndMembersNotDeliveredExitTwoWithTheReason) {
   // A set whose second part is not there: "b" runs on into it.
-  cabtest::Cabinet first;
-  first.flags = 2;
-  first.nextName = "absent.cab";
-  first.nextDisk = "disk 2";
-  first.folders.push_back(cabtest::storedFolder("aaaabb"));
-  first.files = {{"a", 4, 0, 0}, {"b", 10, 4, 0xFFFE}};
   const fs::path broken = fs::path(scratch.path()) / "first.cab";
-  writeFile(broken, cabtest::build(first));
+  writeFile(broken, cabtest::firstPartOfAMissingSet("a", "b"));
   const std::string all = "0 5 ..\\..\\evil.txt\n1 7 \\abs\\path.txt\n2 0 dup\n3 5 dir\\dup\n4 6 dup\n";
   struct Case {
     std::string args;

@@ -345,13 +345,7 @@ TEST_F(NxscanTest, FilesStoppedAtALimitAreNeverClean) {
   outer.files = {{"inner.cab", static_cast<uint32_t>(inner.size()), 0, 0}};
   writeBytes(dir + "/nested.cab", cabtest::build(outer));
   // The first part of a set whose second part is not there.
-  cabtest::Cabinet first;
-  first.flags = 2;
-  first.nextName = "absent.cab";
-  first.nextDisk = "disk 2";
-  first.folders.push_back(cabtest::storedFolder("aaaabb"));
-  first.files = {{"a.txt", 4, 0, 0}, {"b.txt", 10, 4, 0xFFFE}};
-  writeBytes(dir + "/part.cab", cabtest::build(first));
+  writeBytes(dir + "/part.cab", cabtest::firstPartOfAMissingSet("a.txt", "b.txt"));
 
   struct Case {
     std::string args;
