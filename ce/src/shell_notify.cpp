@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "ce/base.h"
@@ -42,6 +43,20 @@ struct State {
 State& state() {
   static State* s = new State;  // lives until exit: the watcher may post while statics are destroyed
   return *s;
+}
+
+// The records made here and not yet freed: a window destroyed with records
+// still in its queue never reads them, so they are freed when its posted
+// messages go. Anyone may post WM_FILECHANGEINFO with any parameter; only a
+// record in this set is ever freed that way.
+struct Outstanding {
+  std::mutex mu;
+  std::unordered_set<const void*> records;
+};
+
+Outstanding& outstanding() {
+  static Outstanding* o = new Outstanding;  // as the state: used until exit
+  return *o;
 }
 
 constexpr char16_t kCardName[] = u"Storage Card";
@@ -128,6 +143,9 @@ FILECHANGENOTIFY* makeRecord(const ChangeEvent& ev) {
   rec->fci.dwAttributes = ev.attributes;
   rec->fci.ftModified = ev.modified;
   rec->fci.nFileSize = ev.size;
+  Outstanding& o = outstanding();
+  std::lock_guard lock(o.mu);
+  o.records.insert(rec);
   return rec;
 }
 
@@ -248,8 +266,27 @@ void SHChangeNotifyFree(FILECHANGENOTIFY* record) {
     --record->dwRefCount;
     return;
   }
+  {
+    Outstanding& o = outstanding();
+    std::lock_guard lock(o.mu);
+    o.records.erase(record);
+  }
   std::free(record);
 }
+
+namespace detail {
+
+void dropFileChangeRecord(uint64_t lParam) {
+  auto* record = reinterpret_cast<FILECHANGENOTIFY*>(static_cast<uintptr_t>(lParam));
+  {
+    Outstanding& o = outstanding();
+    std::lock_guard lock(o.mu);
+    if (!o.records.count(record)) return;
+  }
+  SHChangeNotifyFree(record);
+}
+
+}  // namespace detail
 
 std::vector<ChangeNotifyRegistration> ListChangeNotifyRegistrations() {
   DeviceState* d = device();

@@ -3,6 +3,7 @@
 // "<root>/.ce/shell". Entries of processes that ended are ignored and reused.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,9 @@ namespace ce::detail {
 void shellTableSet(DeviceState* dev, HWND hwnd, DWORD mask, const std::u16string& folder, bool recursive);
 void shellTableRemove(DeviceState* dev, HWND hwnd);
 std::vector<ChangeNotifyRegistration> shellTableList(DeviceState* dev);
+
+// Frees a change record that a destroyed window's queue still held, if this
+// process made it and it was not freed yet; any other value is left alone.
+void dropFileChangeRecord(uint64_t lParam);
 
 }  // namespace ce::detail

@@ -7,6 +7,7 @@
 #include "ce/base.h"
 #include "ce/text.h"
 #include "kobj.h"
+#include "shell_table.h"
 #include "wnd.h"
 #include "wnd_local.h"
 
@@ -49,14 +50,18 @@ void setText(Header* h, Win& w, const char16_t* text) {
   w.textLen = static_cast<uint32_t>(n);
 }
 
-// Removes the posted messages of a window that is going away.
-void purgePosted(Header* h, uint32_t q, uint32_t value) {
+// Removes the posted messages of a window that is going away; the change
+// records among them are gathered, to be freed once the lock is let go.
+void purgePosted(Header* h, uint32_t q, uint32_t value, std::vector<uint64_t>& records) {
   Queue& Q = h->queues[q];
   Posted* ring = ringOf(h, Q);
   uint32_t kept = 0;
   for (uint32_t i = 0; i < Q.count; ++i) {
     const Posted p = ring[(Q.head + i) % kQueueSlots];
-    if (p.hwnd == value) continue;
+    if (p.hwnd == value) {
+      if (p.msg == WM_FILECHANGEINFO) records.push_back(p.lParam);
+      continue;
+    }
     ring[(Q.head + kept) % kQueueSlots] = p;
     ++kept;
   }
@@ -187,15 +192,17 @@ BOOL DestroyWindow(HWND hwnd) {
   for (HWND w : tree) callProc(w, WM_DESTROY, 0, 0);
   Locked L(s);
   Header* h = L.h();
+  std::vector<uint64_t> records;
   for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
     uint32_t v = hwndValue(*it);
     uint32_t slot = (v & 0xFFFF) - 1;
     if (!h->wins[slot].used || hwndOf(h, slot) != *it) continue;
-    purgePosted(h, h->wins[slot].queue, v);
+    purgePosted(h, h->wins[slot].queue, v, records);
     freeWindow(L, slot);
   }
   L.unlock();
   for (HWND w : tree) localErase(s, hwndValue(w));
+  for (uint64_t r : records) dropFileChangeRecord(r);
   return TRUE;
 }
 
