@@ -143,6 +143,10 @@ typedef struct ScanReport {
   uint8_t zero[4];
 } ScanReport;
 
+#pragma pack(pop)
+
+/* Not packed: its fields lie on their natural boundaries either way, and a
+   copy kept inside a caller's own structure stays aligned. */
 typedef struct NxScanLimits {
   uint16_t size;            /* sizeof(NxScanLimits), 24 */
   uint16_t reserved;        /* 0 */
@@ -151,6 +155,8 @@ typedef struct NxScanLimits {
   uint32_t maxScanTimeMs;   /* work time per file, milliseconds */
   uint32_t reserved2;       /* 0 */
 } NxScanLimits;
+
+#pragma pack(push, 1)
 
 typedef struct NxVersionRecord {
   uint16_t major;

@@ -528,12 +528,12 @@ TEST_F(SessionTest, ScanLimitsComeBackAsAnIncompleteScanNeverAsClean) {
     ScanReport r{};
     EXPECT_EQ(scan(h, &r), c.result);
     EXPECT_EQ(+r.code, c.code);
-    EXPECT_EQ(r.limits, c.limits);
+    EXPECT_EQ(+r.limits, c.limits);
     EXPECT_EQ(u8(r.path).rfind("\\Data\\box.cab", 0), 0u);
     // Scanned again, the account starts afresh.
     if (c.result != NX_RESULT_THREAT) {
       EXPECT_EQ(scan(h, &r), c.result);
-      EXPECT_EQ(r.limits, c.limits);
+      EXPECT_EQ(+r.limits, c.limits);
     }
     close(h);
   }
