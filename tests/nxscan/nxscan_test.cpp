@@ -2,10 +2,15 @@
 // folders scanned through the \Host mount; output lines, JSON Lines,
 // actions and exit codes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -103,6 +108,42 @@ TEST_F(NxscanTest, CleanFilesOkWithVerboseAndExitZero) {
   EXPECT_TRUE(hasLine(r.out, "Infected files: 0")) << r.out;
   EXPECT_TRUE(hasLineStarting(r.out, "Data scanned: ")) << r.out;
   EXPECT_TRUE(hasLineStarting(r.out, "Time: ")) << r.out;
+}
+
+// Pipes, sockets and device nodes are refused by the device without waiting
+// for a writer: each is SKIPPED, never OK, and the run ends with status 2
+// because it did not look at everything. A plain file beside them is scanned.
+TEST_F(NxscanTest, FilesThatAreNotRegularAreSkippedNeverClean) {
+  const std::string dir = work_.path() + "/special";
+  fs::create_directories(dir);
+  ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sockPath = dir + "/sock";
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, sockPath.c_str(), sockPath.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  fs::copy_file(files_ + "/readme.txt", dir + "/readme.txt");
+  fs::create_symlink("/dev/null", dir + "/null");  // a device node behind a link
+
+  Result r = scan("-v -j1 " + dir);
+  ::close(sock);
+  EXPECT_EQ(r.code, 2) << r.out << r.err;
+  for (const char* name : {"/fifo", "/sock", "/null"})
+    EXPECT_TRUE(hasLine(r.out, dir + name + ": SKIPPED (not a regular file)")) << name << "\n" << r.out;
+  EXPECT_TRUE(hasLine(r.out, dir + "/readme.txt: OK")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Skipped files: 3")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Total errors: 0")) << r.out;
+  EXPECT_EQ(r.err, "") << "a skipped file is not an error";
+
+  r = scan("--json " + dir + "/fifo");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.out.find("\"result\":\"skipped\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"skipped\":\"not a regular file\""), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\"error\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find(", 1 skipped,"), std::string::npos) << r.err;
 }
 
 TEST_F(NxscanTest, JsonLinesOneObjectPerFile) {

@@ -54,7 +54,7 @@ struct Settings {
 };
 
 struct Totals {
-  std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0}, limits{0};
+  std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0}, limits{0}, skipped{0};
 };
 
 std::mutex g_out;
@@ -109,7 +109,10 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
     line += ",\"length\":" + std::to_string(o.length);
     line += ",\"member\":" + (o.member.empty() ? std::string("null") : "\"" + jsonEscape(o.member) + "\"");
     line += ",\"action\":\"" + o.action + "\"";
-    if (!o.reason.empty()) line += ",\"error\":\"" + jsonEscape(o.reason) + "\"";
+    if (o.result == "skipped")
+      line += ",\"skipped\":\"" + jsonEscape(o.reason) + "\"";
+    else if (!o.reason.empty())
+      line += ",\"error\":\"" + jsonEscape(o.reason) + "\"";
     if (o.result == "limits") emitLimits(s, host, o, line);
     line += "}\n";
     std::fputs(line.c_str(), stdout);
@@ -124,6 +127,8 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
       std::fflush(stdout);
       std::fprintf(stderr, "nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
     }
+  } else if (o.result == "skipped") {
+    std::printf("%s: SKIPPED (%s)\n", host.c_str(), o.reason.c_str());
   } else if (o.result == "error") {
     std::printf("%s: ERROR\n", host.c_str());
     std::fflush(stdout);
@@ -157,7 +162,9 @@ void collect(const std::string& arg, std::vector<std::string>& files, std::vecto
   for (; it != end; it.increment(ec)) {
     if (ec) break;
     std::error_code e2;
-    if (it->is_regular_file(e2) || (!it->is_directory(e2) && !it->is_symlink(e2))) files.push_back(it->path().string());
+    // Links are followed to files (a link to a pipe is then skipped, not
+    // passed over), never to folders; a link to nothing is passed over.
+    if (!it->is_directory(e2) && fs::exists(it->status(e2))) files.push_back(it->path().string());
   }
 }
 
@@ -294,6 +301,7 @@ int main(int argc, char** argv) {
       if (out.result == "infected") ++totals.threats;
       if (out.result == "error" || out.action == "quarantine-failed") ++totals.errors;
       if (out.result == "limits") ++totals.limits;
+      if (out.result == "skipped") ++totals.skipped;
       totals.bytes += out.length;
       emit(s, files[i], out);
     }
@@ -330,16 +338,20 @@ int main(int argc, char** argv) {
     std::printf("Infected files: %llu\n", (unsigned long long)totals.threats.load());
     std::printf("Total errors: %llu\n", (unsigned long long)totals.errors.load());
     std::printf("Limits exceeded: %llu\n", (unsigned long long)totals.limits.load());
+    std::printf("Skipped files: %llu\n", (unsigned long long)totals.skipped.load());
     std::printf("Data scanned: %.2f MB\n", totals.bytes.load() / 1048576.0);
     std::printf("Time: %.3f sec\n", seconds);
   } else if (s.summary && s.json) {
     // The summary goes to standard error so that standard output stays one object per file.
-    std::fprintf(stderr, "scanned %llu files, %llu infected, %llu errors, %llu limits exceeded, %.2f MB, %.3f s\n",
+    std::fprintf(stderr,
+                 "scanned %llu files, %llu infected, %llu errors, %llu limits exceeded, %llu skipped, %.2f MB, %.3f s\n",
                  (unsigned long long)totals.files.load(), (unsigned long long)totals.threats.load(),
                  (unsigned long long)totals.errors.load(), (unsigned long long)totals.limits.load(),
-                 totals.bytes.load() / 1048576.0, seconds);
+                 (unsigned long long)totals.skipped.load(), totals.bytes.load() / 1048576.0, seconds);
   }
   std::fflush(stdout);
-  if (totals.errors || (totals.limits && !s.limitsOk)) return 2;
+  // A file not looked at is never taken for clean: stopped at a limit
+  // (unless allowed) or skipped, the run did not see everything.
+  if (totals.errors || totals.skipped || (totals.limits && !s.limitsOk)) return 2;
   return totals.threats ? 1 : 0;
 }

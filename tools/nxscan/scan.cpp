@@ -1,5 +1,6 @@
 #include "scan.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,6 +136,15 @@ Outcome scanOne(const Api& api, NxSession session, const std::u16string& install
   NxFileHandle h = nullptr;
   int32_t rc = api.open(session, dev.c_str(), &h);
   if (rc != 1) {
+    // The device refuses pipes, sockets and device nodes rather than wait on
+    // them: such a file was never looked at, which is neither clean nor a
+    // fault of the scan.
+    struct stat st;
+    if (!host.empty() && ::stat(host.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      out.result = "skipped";
+      out.reason = "not a regular file";
+      return out;
+    }
     out.result = "error";
     if (!host.empty() && ::access(host.c_str(), R_OK) != 0)
       out.reason = std::strerror(errno);

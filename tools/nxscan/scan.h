@@ -35,7 +35,7 @@ struct Plan {
 };
 
 struct Outcome {
-  std::string result;  // clean, infected, error, unscannable, limits
+  std::string result;  // clean, infected, error, unscannable, limits, skipped
   uint32_t limits = 0;  // NX_LIMIT_* bits of a "limits" result
   std::string threat;
   int category = 0;
