@@ -19,7 +19,6 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +28,6 @@
 #include "card_scan.h"
 #include "nyxel/avapi.h"
 #include "scan.h"
-#include "workers.h"
 #include "tools/scan_limits.h"
 
 namespace {
@@ -83,7 +81,13 @@ std::string jsonEscape(const std::string& s) {
   return o;
 }
 
-std::u16string devicePath(const std::string& host) { return nxscan::hostDevicePath(host); }
+// Host path to the device's view of it: "\Host" and the path with "\".
+std::u16string devicePath(const std::string& host) {
+  std::string p = "\\Host" + host;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return ce::utf8ToUtf16(p);
+}
 
 // A file not looked at whole: never shown as clean.
 void emitLimits(const Settings& s, const std::string& host, const Outcome& o, std::string& line) {
@@ -216,7 +220,6 @@ bool applyLimitOptions(nxscan::SessionSettings& ss, const LimitTexts& t, std::st
 int main(int argc, char** argv) {
   // The handset's command line of the card scan the guard starts.
   if (argc >= 2 && std::strcmp(argv[1], nxscan::kCardScanVerb) == 0) return nxscan::cardScanMain(argc, argv);
-  if (argc >= 2 && std::strcmp(argv[1], nxscan::kWorkerVerb) == 0) return nxscan::workerMain(argc, argv);
   Settings s;
   std::string action = "report", categories = "0x7F";
   bool noSummary = false, noArchives = false;
@@ -229,7 +232,7 @@ int main(int argc, char** argv) {
   app.add_flag("--no-archives", noArchives, "do not open archives");
   app.add_option("--depth", s.depth, "maximum archive depth (default 5)")->check(CLI::Range(0, 50));
   app.add_option("--categories", categories, "signature categories, flag word D (default 0x7F)");
-  app.add_option("-j,--jobs", s.jobs, "jobs, each a scanning process of its own (default: number of cores)");
+  app.add_option("-j,--jobs", s.jobs, "worker threads (default: number of cores)");
   app.add_option("--action", action, "report, repair, delete or quarantine (default report)");
   LimitTexts limitTexts;
   addLimitOptions(app, s, limitTexts);
@@ -267,26 +270,20 @@ int main(int argc, char** argv) {
   std::string installShown = ce::utf16ToUtf8(install);
   if (ce::GetFileAttributesW(installDir) == ce::INVALID_FILE_ATTRIBUTES)
     return fail("the engine is not installed on the device (" + installShown + " is missing; run 'nxdevice install')");
+  nxscan::Api api;
+  std::string why;
+  if (!nxscan::loadApi(install, &api, &why)) return fail(why);
   ss.archives = s.archives;
   ss.depth = s.depth;
   ss.categories = s.categories;
   const nxscan::Plan plan = planOf(s.action);
   ss.allowDelete = plan.allowsDelete();
+  nxscan::Session session(api, install);
+  if (!session.start(ss, &why)) return fail(why);
+  const auto started = std::chrono::steady_clock::now();
   std::vector<std::string> files, missing;
   for (const std::string& p : s.paths) collect(p, files, missing);
   std::sort(files.begin(), files.end());
-  // More than one job: processes of their own, which share no lock and no
-  // temporary folder; one job scans here.
-  const unsigned jobs = static_cast<unsigned>(std::min<size_t>(s.jobs, std::max<size_t>(files.size(), 1)));
-  nxscan::Api api;
-  std::string why;
-  std::optional<nxscan::Session> session;
-  if (jobs == 1) {
-    if (!nxscan::loadApi(install, &api, &why)) return fail(why);
-    session.emplace(api, install);
-    if (!session->start(ss, &why)) return fail(why);
-  }
-  const auto started = std::chrono::steady_clock::now();
   Totals totals;
   for (const std::string& m : missing) {
     ++totals.errors;
@@ -296,16 +293,22 @@ int main(int argc, char** argv) {
     emit(s, m, o2);
   }
 
-  auto count = [&](size_t i, const Outcome& out) {
-    ++totals.files;
-    if (out.result == "infected") ++totals.threats;
-    if (out.result == "error" || out.action == "quarantine-failed") ++totals.errors;
-    if (out.result == "limits") ++totals.limits;
-    if (out.result == "skipped") ++totals.skipped;
-    totals.bytes += out.length;
-    emit(s, files[i], out);
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+      Outcome out = nxscan::scanOne(api, session.handle(), install, plan, s.archives, devicePath(files[i]), files[i]);
+      ++totals.files;
+      if (out.result == "infected") ++totals.threats;
+      if (out.result == "error" || out.action == "quarantine-failed") ++totals.errors;
+      if (out.result == "limits") ++totals.limits;
+      if (out.result == "skipped") ++totals.skipped;
+      totals.bytes += out.length;
+      emit(s, files[i], out);
+    }
   };
   const bool progress = !s.quiet && !s.json && ::isatty(2);
+  std::vector<std::thread> pool;
+  for (unsigned j = 1; j < s.jobs; ++j) pool.emplace_back(worker);
   std::atomic<bool> done{false};
   std::thread ticker;
   if (progress)
@@ -321,20 +324,13 @@ int main(int argc, char** argv) {
       }
       std::fprintf(stderr, "\r\033[K");
     });
-  bool scanned = true;
-  if (jobs == 1) {
-    for (size_t i = 0; i < files.size(); ++i)
-      count(i, nxscan::scanOne(api, session->handle(), install, plan, s.archives, devicePath(files[i]), files[i]));
-  } else {
-    nxscan::WorkerSettings ws{s.deviceRoot, ss, plan};
-    scanned = nxscan::scanInWorkers(jobs, ws, files, count, &why);
-  }
+  worker();
+  for (auto& t : pool) t.join();
   done = true;
   if (ticker.joinable()) ticker.join();
-  if (!scanned) return fail(why);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  if (session) session->end();
+  session.end();
 
   if (s.summary && !s.json) {
     std::printf("\n----------- SCAN SUMMARY -----------\n");
