@@ -23,7 +23,11 @@ class OptionsCopy {
   bool protectionOn() const { return online().bEnabled != 0; }
 
   // Re-reads the current options (with the defaults fallback); true when read.
+  // Reads are taken one at a time from file to copy: two threads reloading
+  // at once (a card put in while the options change) could otherwise store
+  // the older read last and keep it until the next change.
   bool reloadOnline(const ce::WCHAR* installDir) {
+    std::lock_guard<std::mutex> reading(readMu_);
     nx::WM_ONLINE_OPTS o{};
     if (!nx::CWmOptionsGen::ReadOnlineOpts(installDir, &o, nx::kOptionsReadCurrent)) return false;
     std::lock_guard<std::mutex> lock(mu_);
@@ -31,6 +35,7 @@ class OptionsCopy {
     return true;
   }
   bool reloadGeneral(const ce::WCHAR* installDir) {
+    std::lock_guard<std::mutex> reading(readMu_);
     nx::WM_GENERAL_OPTS g{};
     if (!nx::CWmOptionsGen::ReadGeneralOpts(installDir, &g, nx::kOptionsReadCurrent)) return false;
     std::lock_guard<std::mutex> lock(mu_);
@@ -40,6 +45,7 @@ class OptionsCopy {
 
  private:
   mutable std::mutex mu_;
+  std::mutex readMu_;  // held from the read of a file to the copy's update
   // Until the first read: the built-in defaults (protection on, repair or
   // quarantine, keep a copy; scan an inserted card).
   nx::WM_ONLINE_OPTS online_{1, nx::kActionRepairOrQuarantine, 1, {}};
