@@ -3,8 +3,9 @@
 // device through the \Host mount, and prints host paths back. Installed in
 // the device as scanner.exe it is also the card scan the guard starts
 // ("ExpansionCardInserted <folder>", card_scan.cpp). Exit status: 0 nothing
-// found, 1 a threat found, 2 an error or a file whose scan stopped at a scan
-// limit (an error wins; --limits-ok lets limits pass).
+// found, 1 a threat found, 2 an error, a file skipped (not a regular file) or
+// a file whose scan stopped at a scan limit (2 wins; --limits-ok lets limits
+// pass).
 #include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
