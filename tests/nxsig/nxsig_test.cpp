@@ -188,6 +188,10 @@ TEST_F(NxSig, RejectsWhatTheScannersWouldReject) {
     EXPECT_NE(r.exit, 0) << c.what;
     EXPECT_NE(r.err.find(c.mention), std::string::npos) << c.what << ": " << r.err;
     EXPECT_EQ(files(path("db")), std::vector<std::string>{"keep.txt"}) << c.what;
+    // Into folders that are not there yet: none is left behind.
+    r = run("build " + path("bad.json").string() + " -o " + (path("new") / "sub").string());
+    EXPECT_NE(r.exit, 0) << c.what;
+    EXPECT_FALSE(fs::exists(path("new"))) << c.what;
   }
 }
 

@@ -123,8 +123,15 @@ BuildResult buildAll(const std::vector<Json>& sources, const fs::path& outDir) {
   if (version) versionBytes = encodeVersion(*version);
 
   // Everything is written into a staging folder first, so a record rejected by a later format
-  // leaves the output folder as it was.
+  // leaves the output folder as it was. Folders made for it go again then: a refused build
+  // leaves no empty output folder behind either.
   std::error_code ec;
+  fs::path made;  // the outermost folder this build creates, if any
+  for (fs::path p = fs::absolute(outDir, ec).lexically_normal(); !p.empty() && !fs::exists(p, ec);
+       p = p.parent_path()) {
+    made = p;
+    if (p == p.parent_path()) break;
+  }
   fs::create_directories(outDir, ec);
   if (ec) throw Error("cannot create " + outDir.string() + ": " + ec.message());
   fs::path staging = outDir / ".nxsig-staging";
@@ -139,6 +146,7 @@ BuildResult buildAll(const std::vector<Json>& sources, const fs::path& outDir) {
     if (version) writeFile(staging / "scanver.cnf", versionBytes);
   } catch (...) {
     fs::remove_all(staging, ec);
+    if (!made.empty()) fs::remove_all(made, ec);
     throw;
   }
   BuildResult result;
