@@ -9,6 +9,7 @@
 #include "ce/services.h"
 #include "ce/text.h"
 #include "common/options_files.h"
+#include "common/service_keys.h"
 #include "guardsvc/guard_ids.h"
 #include "guardsvc/guard_service.h"
 
@@ -216,24 +217,7 @@ void GuardService::startUpdateService() {
   nx::WM_UPDATE_OPTS update{};
   if (!nx::CWmOptionsGen::ReadUpdateOpts(installDir_, &update, nx::kOptionsReadCurrent)) return;
   if (update.bAutoUpdate != 1) return;
-  HKEY key = nullptr;
-  DWORD disposition = 0;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Services\\NXSrvUpd", 0, nullptr, 0, 0, nullptr, &key, &disposition) ==
-      ERROR_SUCCESS) {
-    auto text = [&](const WCHAR* name, const WCHAR* value) {
-      return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                            static_cast<DWORD>((wcslen16(value) + 1) * sizeof(WCHAR))) == ERROR_SUCCESS;
-    };
-    auto number = [&](const WCHAR* name, DWORD value) {
-      return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
-             ERROR_SUCCESS;
-    };
-    // In this order; the first value that cannot be written ends the key.
-    (void)(text(u"Dll", u"updsvc.dll") && number(u"Order", 9) && number(u"Keep", 1) && text(u"Prefix", u"UPD") &&
-           number(u"Index", 0) && number(u"Context", 0) && text(u"Description", u"Update Service dll") &&
-           text(u"DisplayName", u"Update Service"));
-    RegCloseKey(key);
-  }
+  nx::writeServiceKey(nx::ProductService::Update);
   // Whatever the registry gave; a failure is only noted (the last error).
   {
     std::lock_guard<std::mutex> lock(stateMu_);

@@ -17,3 +17,4 @@
 #include "ce/windows.h"
 #include "ce/ui.h"
 #include "ce/gdi.h"
+#include "ce/setup.h"
