@@ -415,7 +415,10 @@ BOOL CreateDevice(const std::string& hostRoot) {
       }
     }
   }
-  for (const char* sub : {"/.ce", "/Windows", "/My Documents", "/Program Files", "/Temp"}) {
+  // The folders every handset has: installers put shortcuts into the
+  // start-up and help folders and never remove them.
+  for (const char* sub : {"/.ce", "/Windows", "/Windows/StartUp", "/Windows/Help", "/My Documents", "/Program Files",
+                          "/Temp"}) {
     std::string p = root + sub;
     if (::mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) {
       SetLastError(ERROR_ACCESS_DENIED);

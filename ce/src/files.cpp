@@ -1,5 +1,6 @@
 #include "ce/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -83,6 +84,52 @@ bool parentFd(const ResolvedPath& p, int& dirFd, std::string& name) {
   dirFd = openResolved(parent, O_PATH | O_DIRECTORY);
   if (dirFd < 0) return SetLastError(errnoToError(errno, true)), false;
   return true;
+}
+
+// A symbolic link named by the path's last component is removed itself, its
+// target never touched (a link out of the device could not even be resolved).
+// 1: removed; 0: the last name is no link (or is not there); -1: a link that
+// could not be removed, last error set.
+int deleteLink(LPCWSTR path) {
+  ResolvedPath checked;
+  if (!parsePath(path, checked, false) || checked.rel.empty()) return 0;  // the usual checks report it
+  const std::u16string full(path);
+  const size_t cut = full.find_last_of(u"\\/");
+  if (cut == std::u16string::npos || cut + 1 == full.size()) return 0;
+  const std::u16string folder = cut == 0 ? std::u16string(u"\\") : full.substr(0, cut);
+  ResolvedPath dir;
+  if (!resolvePath(folder.c_str(), dir) || !dir.lastExists) return 0;
+  int fd = openResolved(dir, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return 0;
+  std::string name = utf16ToUtf8(full.substr(cut + 1));
+  struct stat st{};
+  bool found = ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!found && errno == ENOENT) {
+    // Names are matched ignoring case, as everywhere on the device.
+    int scan = ::dup(fd);
+    DIR* d = scan >= 0 ? ::fdopendir(scan) : nullptr;
+    if (!d && scan >= 0) ::close(scan);
+    const std::u16string want = full.substr(cut + 1);
+    while (d && !found) {
+      dirent* e = ::readdir(d);
+      if (!e) break;
+      if (equalsNoCase(utf8ToUtf16(e->d_name), want) &&
+          ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        name = e->d_name;
+        found = true;
+      }
+    }
+    if (d) ::closedir(d);
+  }
+  if (!found || !S_ISLNK(st.st_mode)) {
+    ::close(fd);
+    return 0;
+  }
+  int rc = ::unlinkat(fd, name.c_str(), 0);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0) return SetLastError(errnoToError(err)), -1;
+  return 1;
 }
 
 }  // namespace
@@ -352,6 +399,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
+  if (int link = deleteLink(path); link != 0) return link > 0 ? TRUE : FALSE;
   ResolvedPath p;
   struct stat st{};
   if (!statPath(path, p, st)) return FALSE;

@@ -118,8 +118,11 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
     if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     WIN32_FIND_DATAW w{};
     DWORD a = 0;
+    // The entry itself is described, never what a link points to, so that a
+    // walk over a folder tree does not leave the tree through a link.
     if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
-    if (!(st.st_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
+    if (S_ISLNK(st.st_mode)) a |= FILE_ATTRIBUTE_REPARSE_POINT;
+    else if (!(st.st_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
     w.dwFileAttributes = a ? a : FILE_ATTRIBUTE_NORMAL;
     w.ftCreationTime = toFiletime(st.st_mtim);
     w.ftLastAccessTime = toFiletime(st.st_atim);

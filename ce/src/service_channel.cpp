@@ -67,11 +67,17 @@ bool notActive() {
 // Hands the request to the host; false when no host took it in time.
 bool deliver(Request& rq, int32_t& hostPid, uint64_t& hostStart) {
   const int64_t deadline = clock::hostDeadlineNs(kServiceHostConnectTimeoutMs);
+  // A device with no live host recorded is most likely switched off: only a
+  // host being started this moment can still take the request, and it
+  // records itself within milliseconds.
+  const int64_t noHostDeadline = clock::hostDeadlineNs(kServiceHostStartGraceMs);
   HANDLE q = nullptr;
   bool sent = false;
   for (;;) {
     HostState st;
-    if (ReadState(st) && st.running) {
+    const bool live = ReadState(st) && st.running;
+    if (!live && clock::hostMonotonicNs() >= noHostDeadline) break;
+    if (live) {
       if (!q) {
         MSGQUEUEOPTIONS o = requestOptions(false);
         q = CreateMsgQueue(kRequestQueueName, &o);

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -354,6 +356,49 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(FindNextFileW(INVALID_HANDLE_VALUE, &fd));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A symbolic link is listed as what it is, never as the folder it points to,
+// and deleting it removes the link alone: a walk that removes a folder tree
+// must not reach through it into other folders or out of the device.
+TEST(Files, SymbolicLinksAreListedAndDeletedAsLinks) {
+  nxtest::TempDevice dev;
+  nxtest::TempDir outside;
+  { std::ofstream(outside.path() + "/keep.txt") << "keep"; }
+  dev.writeFile("Windows/in.txt", "in");
+  dev.writeFile("Temp/Tree/plain.txt", "plain");
+  ASSERT_EQ(::symlink(outside.path().c_str(), dev.host("Temp/Tree/out").c_str()), 0);
+  ASSERT_EQ(::symlink("../../Windows", dev.host("Temp/Tree/Inside").c_str()), 0);
+  ASSERT_EQ(::symlink("../../Windows/in.txt", dev.host("Temp/Tree/file").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", dev.host("Temp/Tree/dangling").c_str()), 0);
+
+  WIN32_FIND_DATAW fd;
+  HANDLE h = FindFirstFileW(u"\\Temp\\Tree\\*.*", &fd);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::map<std::string, DWORD> attrs;
+  do attrs[utf16ToUtf8(fd.cFileName)] = fd.dwFileAttributes;
+  while (FindNextFileW(h, &fd));
+  FindClose(h);
+  ASSERT_EQ(attrs.size(), 5u);
+  EXPECT_EQ(attrs["plain.txt"], FILE_ATTRIBUTE_NORMAL);
+  for (const char* link : {"out", "Inside", "file", "dangling"}) {
+    SCOPED_TRACE(link);
+    EXPECT_EQ(attrs[link], FILE_ATTRIBUTE_REPARSE_POINT);
+  }
+
+  // A link to a folder inside the device is no folder to remove.
+  EXPECT_FALSE(RemoveDirectoryW(u"\\Temp\\Tree\\Inside"));
+  for (const char16_t* link : {u"\\Temp\\Tree\\out", u"\\Temp\\Tree\\INSIDE", u"\\Temp\\Tree\\file",
+                               u"\\Temp\\Tree\\dangling"}) {
+    SCOPED_TRACE(utf16ToUtf8(link));
+    EXPECT_TRUE(DeleteFileW(link)) << GetLastError();
+  }
+  struct stat st{};
+  for (const char* gone : {"Temp/Tree/out", "Temp/Tree/Inside", "Temp/Tree/file", "Temp/Tree/dangling"})
+    EXPECT_NE(::lstat(dev.host(gone).c_str(), &st), 0) << gone;
+  EXPECT_EQ(::stat((outside.path() + "/keep.txt").c_str(), &st), 0);
+  EXPECT_EQ(dev.readFile("Windows/in.txt"), "in");
+  EXPECT_EQ(dev.readFile("Temp/Tree/plain.txt"), "plain");
 }
 
 // A FIFO, a socket or a device node is no file of the handset. An open for

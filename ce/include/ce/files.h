@@ -21,6 +21,7 @@ BOOL SetFileTime(HANDLE h, const FILETIME* creation, const FILETIME* lastAccess,
 
 DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+// A symbolic link is removed itself; what it points to is never touched.
 BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileW(LPCWSTR from, LPCWSTR to);
 BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists);

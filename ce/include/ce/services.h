@@ -40,6 +40,9 @@ constexpr DWORD ERROR_DEVICE_IN_USE = 2404;
 // gives up with ERROR_SERVICE_NOT_ACTIVE (device milliseconds). Once the host
 // has the request the caller waits for as long as the host lives.
 constexpr DWORD kServiceHostConnectTimeoutMs = 5000;
+// While no live host is recorded for the device (none ever ran, or the last
+// one ended), a caller waits only this long for one that is starting.
+constexpr DWORD kServiceHostStartGraceMs = 500;
 
 // The most data ServiceIoControl carries each way.
 constexpr DWORD kServiceIoControlMax = 4096;
