@@ -17,7 +17,8 @@ class Authentication : public UpdateBed {
     return dir;
   }
   void holdKey(const std::string& dir) {
-    auto r = Program::run({tool("nxdevice"), "--device-root", dev.root(), "install", "--update-key", dir + "/update.pub"},
+    auto r = Program::run({tool("nxdevice"), "--device-root", dev.root(), "install", "--force", "--update-key",
+                           dir + "/update.pub"},
                           {{}, false, -1, true});
     ASSERT_EQ(r.status, 0) << r.out;
   }

@@ -53,10 +53,17 @@ TEST_F(Flow, DatabaseUpdateOverHttpInstallsReportsAndCleansUp) {
   // The log's lines: time, thread, the module tag, the function and the text.
   const auto log = dev.readUtf16Text("Program Files/Nyxel/Nyxel AntiVirus/Log/updengine.log");
   EXPECT_NE(log.find(":updengine.exe ReadDatUrls In while (iUrlLoop < nLoc)\r\n"), std::string::npos) << log;
-  // No "Current Version" for a database update.
+  // No "Current Version" for a database update: only the key setup made.
   ce::HKEY k = nullptr;
-  EXPECT_NE(ce::RegOpenKeyExW(ce::HKEY_CURRENT_USER, u"Software\\Nyxel\\Nyxel AntiVirus", 0, ce::KEY_READ, &k),
+  ASSERT_EQ(ce::RegOpenKeyExW(ce::HKEY_CURRENT_USER, u"Software\\Nyxel\\Nyxel AntiVirus", 0, ce::KEY_READ, &k),
             ce::ERROR_SUCCESS);
+  ce::WCHAR name[64];
+  ce::DWORD len = 64;
+  EXPECT_EQ(ce::RegEnumKeyExW(k, 0, name, &len, nullptr, nullptr, nullptr, nullptr), ce::ERROR_SUCCESS);
+  EXPECT_EQ(ce::utf16ToUtf8(name), "1.00");
+  len = 64;
+  EXPECT_NE(ce::RegEnumKeyExW(k, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ce::ERROR_SUCCESS);
+  ce::RegCloseKey(k);
 
   // The engine still detects with the new tables in place.
   spit(work.path() + "/eicar.com", kEicar);

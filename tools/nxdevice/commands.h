@@ -23,10 +23,18 @@ bool attach(const std::string& root);
 // update engine; 0 when there was none or it was, 1 (said why) when not.
 int recoverInterruptedUpdate();
 
-// init, info, card, clock, install
+// init, info, card, clock
 void addCoreCommands(CLI::App& app, Context& ctx);
+// install [IMAGE] [--force] [--update-key FILE], uninstall [IMAGE]
+void addSetupCommands(CLI::App& app, Context& ctx);
+// "1.00, signatures of 2026-12-10 00:00" from the installed scanver.cnf, or
+// why there is none.
+std::string installedVersion();
 // install --update-key FILE: keeps the key's raw form in the registry; 0, 1, 2 (not a key)
 int storeUpdateKey(const std::string& file);
+
+// report [online|update] [--last N]
+void addReportCommands(CLI::App& app, Context& ctx);
 
 // network [on|off]
 void addNetworkCommands(CLI::App& app, Context& ctx);

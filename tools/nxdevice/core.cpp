@@ -1,9 +1,7 @@
-// nxdevice: the device's own commands: init, info, card, clock, install.
-#include <unistd.h>
+// nxdevice: the device's own commands: init, info, card, clock.
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,10 +23,6 @@ bool attach(const std::string& root) {
 }
 
 namespace {
-
-
-std::string installedVersion();
-
 
 int cmdInit(const std::string& root, const std::string& kind) {
   if (!ce::CreateDevice(root)) return fail("cannot create a device at " + root);
@@ -55,6 +49,8 @@ int cmdInfo(const std::string& root) {
   return 0;
 }
 
+}  // namespace
+
 // The installed version from scanver.cnf in the installation directory:
 // "1.00, signatures of 2026-12-10 00:00", or why there is none.
 std::string installedVersion() {
@@ -75,57 +71,7 @@ std::string installedVersion() {
   return text;
 }
 
-// Copies every file of the install image into the device's installation
-// directory, creating the device and the directory as needed.
-int cmdInstall(const std::string& root, std::string image) {
-  namespace fs = std::filesystem;
-  if (image.empty()) {
-    // The image built beside this program: <build>/bin/nxdevice -> <build>/image.
-    char self[4096];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return fail("cannot find the install image; name it: nxdevice install IMAGE");
-    self[n] = 0;
-    image = (fs::path(self).parent_path().parent_path() / "image").string();
-  }
-  std::error_code ec;
-  fs::path img = fs::absolute(image, ec);
-  if (ec || !fs::is_directory(img, ec) || !fs::exists(img / "avapi.dll", ec)) {
-    std::fprintf(stderr, "nxdevice: %s is not an install image (no avapi.dll)\n", image.c_str());
-    return 1;
-  }
-  if (!ce::AttachDevice(root) && !ce::CreateDevice(root)) return fail("cannot create a device at " + root);
-  ce::EnableHostMount(true);
-  ce::WCHAR dir[ce::MAX_PATH];
-  if (!nx::getInstallDirectory(dir, ce::MAX_PATH)) return fail("cannot determine the installation directory");
-  std::u16string target(dir);
-  // Every level of the directory.
-  for (size_t i = 1; i <= target.size(); ++i)
-    if (i == target.size() || target[i] == u'\\') ce::CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
-  int copied = 0;
-  for (const auto& e : fs::directory_iterator(img, ec)) {
-    if (!e.is_regular_file()) continue;
-    std::string host = "\\Host" + e.path().string();
-    for (char& c : host)
-      if (c == '/') c = '\\';
-    std::u16string to = target + u"\\" + ce::utf8ToUtf16(e.path().filename().string());
-    ce::SetFileAttributesW(to.c_str(), ce::FILE_ATTRIBUTE_NORMAL);
-    if (!ce::CopyFileW(ce::utf8ToUtf16(host).c_str(), to.c_str(), false))
-      return fail("cannot copy " + e.path().filename().string());
-    ++copied;
-  }
-  if (ec) return fail("cannot list " + image);
-  mapInstalledPrograms(img.string(), target);
-  // The product folders setup makes beside the modules: without "Config"
-  // every settings read fails and is retried in full on every call.
-  for (const char16_t* sub : {u"\\Config", u"\\temp", u"\\Log", u"\\Report", u"\\Quarantine"}) {
-    std::u16string folder = target + sub;
-    if (!ce::CreateDirectoryW(folder.c_str(), nullptr) && ce::GetLastError() != ce::ERROR_ALREADY_EXISTS)
-      return fail("cannot create " + ce::utf16ToUtf8(folder));
-  }
-  std::printf("installed %d files from %s into %s\n", copied, img.c_str(), ce::utf16ToUtf8(target).c_str());
-  std::printf("installed:     %s\n", installedVersion().c_str());
-  return 0;
-}
+namespace {
 
 // Option values of this file's subcommands; CLI11 writes into them while parsing.
 struct Options {
@@ -133,8 +79,6 @@ struct Options {
   std::string kind;
   std::string cardDir;
   double speed = 1;
-  std::string imageDir;
-  std::string updateKey;
 } opts;
 
 }  // namespace
@@ -192,14 +136,6 @@ void addCoreCommands(CLI::App& app, Context& ctx) {
     std::printf("clock speed x%g\n", opts.speed);
   });
 
-  auto* install = app.add_subcommand("install", "copy the install image into the device (created if needed)");
-  install->add_option("IMAGE", opts.imageDir, "install image folder (default: the one built beside nxdevice)");
-  install->add_option("--update-key", opts.updateKey,
-                      "an Ed25519 public key (PEM): the device then installs only updates signed with it");
-  install->callback([&ctx] {
-    ctx.status = cmdInstall(ctx.root, opts.imageDir);
-    if (ctx.status == 0 && !opts.updateKey.empty()) ctx.status = storeUpdateKey(opts.updateKey);
-  });
 }
 
 }  // namespace nxdevice

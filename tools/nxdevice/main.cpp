@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
   app.add_option("--device-root", ctx.root, "device root folder (default: $NX_DEVICE_ROOT or the user's data folder)");
 
   nxdevice::addCoreCommands(app, ctx);
+  nxdevice::addSetupCommands(app, ctx);
+  nxdevice::addReportCommands(app, ctx);
   nxdevice::addNetworkCommands(app, ctx);
   nxdevice::addScreenCommands(app, ctx);
   nxdevice::addQuarantineCommands(app, ctx);
