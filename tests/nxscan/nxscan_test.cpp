@@ -71,7 +71,7 @@ class NxscanTest : public ::testing::Test {
  public:
   void SetUp() override {
     root_ = dev_.root();
-    Result r = run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+    Result r = run(bin("nxdevice") + " --device-root " + root_ + " install --force " + image());
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     files_ = work_.path() + "/files";
     fs::create_directories(files_ + "/sub");
@@ -212,13 +212,13 @@ TEST_F(NxscanTest, MissingOrDamagedInstallationIsAClearError) {
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("avapi.dll"), std::string::npos) << r.err;
   // The session layer missing: the engine does not start.
-  run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+  run(bin("nxdevice") + " --device-root " + root_ + " install --force " + image());
   fs::remove(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/scancore.dll");
   r = scan(files_);
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.err.find("did not start"), std::string::npos) << r.err;
   // A corrupt module.
-  run(bin("nxdevice") + " --device-root " + root_ + " install " + image());
+  run(bin("nxdevice") + " --device-root " + root_ + " install --force " + image());
   std::ofstream(root_ + "/Program Files/Nyxel/Nyxel AntiVirus/scan.dll", std::ios::trunc) << "not a module";
   r = scan(files_);
   EXPECT_EQ(r.code, 2);
