@@ -176,6 +176,10 @@ DWORD decodeOptionsImage(const void* image, size_t size, void* record, DWORD n) 
 
 // ---- File operations ------------------------------------------------------------
 
+// Another writer holds an options file only for the moment of one write.
+constexpr int kBusyTries = 20;
+constexpr DWORD kBusyPauseMs = 5;
+
 BOOL CWmOptionsGen::ReadFile(const WCHAR* path, void* record, DWORD n, DWORD* code) {
   setCode(code, kOptionsOk);
   if (!path || !record || n == 0 || n > kOptionsMaxRecord) return FALSE;
@@ -201,8 +205,14 @@ BOOL CWmOptionsGen::WriteFile(const WCHAR* path, const void* record, DWORD n, DW
   if (!path || !record || n == 0 || n > kOptionsMaxRecord) return FALSE;
   IgnoreBracket bracket(path);
   FileHandle f;
-  f.h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A reader making the missing file from the defaults holds it for the
+  // moment of one write; the save waits for it rather than failing.
+  for (int tries = 0;; ++tries) {
+    f.h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f.ok() || GetLastError() != ERROR_SHARING_VIOLATION || tries + 1 >= kBusyTries) break;
+    Sleep(kBusyPauseMs);
+  }
   if (!f.ok()) {
     setCode(code, GetLastError() == ERROR_FILE_NOT_FOUND ? kOptionsNotFound : kOptionsWriteFailed);
     return FALSE;
@@ -261,32 +271,52 @@ void CWmOptionsGen::BuiltInDefaults(OptionsArea area, void* record) {
   }
 }
 
-BOOL CWmOptionsGen::CreateDefaults(OptionsArea area, const WCHAR* path, void* record, DWORD* code) {
-  setCode(code, kOptionsOk);
-  if (!path || !record) return FALSE;
-  const DWORD n = optionsAreaInfo(area).size;
-  BuiltInDefaults(area, record);
-  IgnoreBracket bracket(path);
+namespace {
+
+enum class CreateResult { Created, Exists, Failed };
+
+// A whole file (head and record) made only where none is: whoever made one
+// first wins, so a file written meanwhile by someone else is never replaced.
+CreateResult createNew(const WCHAR* path, const void* record, DWORD n) {
   FileHandle f;
   f.h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);
   if (!f.ok()) {
-    setCode(code, kOptionsWriteFailed);
-    return FALSE;
+    DWORD e = GetLastError();
+    // Held by another opener: it was made by someone else a moment ago.
+    return e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS || e == ERROR_SHARING_VIOLATION ? CreateResult::Exists
+                                                                                               : CreateResult::Failed;
   }
+  // A file is made and then held: a writer quick enough to open, fill and
+  // close it between the two has saved settings that stand.
+  if (GetFileSize(f.h, nullptr) != 0) return CreateResult::Exists;
   BYTE image[kOptionsHeadBytes + kOptionsMaxRecord];
   std::memcpy(image, kMarker, 4);
   std::memcpy(image + kOptionsHeadBytes, record, n);
   putU32(image + 4, crc32(image + kOptionsHeadBytes, n));
   if (!writeExact(f.h, image, kOptionsHeadBytes + n)) {
     f.close();
-    // A half-written defaults file would fail every later read with 101/104
-    // instead of being rebuilt.
+    // A half-written file would fail every later read with 101/104 instead
+    // of being rebuilt.
     DeleteFileW(path);
+    return CreateResult::Failed;
+  }
+  f.close();
+  return CreateResult::Created;
+}
+
+}  // namespace
+
+BOOL CWmOptionsGen::CreateDefaults(OptionsArea area, const WCHAR* path, void* record, DWORD* code) {
+  setCode(code, kOptionsOk);
+  if (!path || !record) return FALSE;
+  const DWORD n = optionsAreaInfo(area).size;
+  BuiltInDefaults(area, record);
+  IgnoreBracket bracket(path);
+  if (createNew(path, record, n) != CreateResult::Created) {
     setCode(code, kOptionsWriteFailed);
     return FALSE;
   }
-  f.close();
   return TRUE;
 }
 
@@ -341,7 +371,24 @@ BOOL CWmOptionsGen::Read(OptionsArea area, const WCHAR* installDir, void* record
     // be created; the current file is still rebuilt from them.
     CreateDefaults(area, defaults, rec.data(), &code);
   }
-  ok = WriteFile(current, rec.data(), n, &code);
+  // The current file is made only while it is still missing: settings the
+  // user saved since the first look above are theirs and are read instead.
+  CreateResult made;
+  {
+    IgnoreBracket bracket(current);
+    made = createNew(current, rec.data(), n);
+  }
+  if (made == CreateResult::Exists) {
+    // Whoever made it may still be writing it; give them a moment.
+    for (int tries = 0; tries < kBusyTries; ++tries) {
+      ok = ReadFile(current, rec.data(), n, &code);
+      if (ok) break;
+      Sleep(kBusyPauseMs);
+    }
+  } else {
+    ok = made == CreateResult::Created ? TRUE : FALSE;
+    code = ok ? kOptionsOk : kOptionsWriteFailed;
+  }
   setCode(detail, code);
   if (ok) std::memcpy(record, rec.data(), n);
   return ok;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ce/ce.h"
@@ -160,6 +162,50 @@ TEST_F(OptionsFiles, MissingCurrentFileIsRebuiltFromTheDefaultsFile) {
   WCHAR folder[300];
   EXPECT_EQ(nx::getTextField(got.localFolder, nx::kUpdateFolderChars, folder, 300), 21u);
   EXPECT_EQ(std::u16string(folder), u"\\Storage Card\\Updates");
+}
+
+// A reader that finds the current file missing makes it from the defaults;
+// settings saved by someone else in the meantime must survive that, in the
+// file and in what the reader hands back.
+TEST_F(OptionsFiles, AReaderRebuildingTheCurrentFileNeverReplacesSettingsSavedMeanwhile) {
+  nx::WM_ONLINE_OPTS saved{};
+  saved.bEnabled = 1;
+  saved.bAction = nx::kActionReportOnly;
+  const std::string savedImage = image(bytes(&saved, sizeof saved));
+  int readerSawSaved = 0, readerBusy = 0;
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    ce::DeleteFileW(path(OptionsArea::Online, false).c_str());
+    std::atomic<int> ready{0};
+    nx::WM_ONLINE_OPTS got{};
+    BOOL readOk = ce::FALSE;
+    DWORD readCode = 0;
+    std::thread readerThread([&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      readOk = CWmOptionsGen::Read(OptionsArea::Online, kDir.c_str(), &got, nx::kOptionsReadCurrent, &readCode);
+    });
+    ready.fetch_add(1);
+    while (ready.load() < 2) {
+    }
+    BOOL wrote = CWmOptionsGen::WriteOnlineOpts(kDir.c_str(), &saved, nx::kOptionsReadCurrent);
+    readerThread.join();
+    ASSERT_TRUE(wrote) << "the save failed while the reader made the file";
+    messages();
+    ASSERT_EQ(file(OptionsArea::Online, false), savedImage) << "the saved settings were replaced (read " << readOk << ", code " << readCode << ")";
+    // A read that meets the file while it is being written may fail (the
+    // caller keeps the settings it had); one that succeeds gives either the
+    // defaults it made before the save or the save.
+    if (!readOk) {
+      ++readerBusy;
+      continue;
+    }
+    if (bytes(&got, sizeof got) == bytes(&saved, sizeof saved)) ++readerSawSaved;
+    else EXPECT_EQ(got.bAction, nx::kActionRepairOrQuarantine) << readCode;
+  }
+  RecordProperty("reader_busy", readerBusy);
+  RecordProperty("reader_saw_saved", readerSawSaved);
 }
 
 TEST_F(OptionsFiles, DamagedDefaultsFileEndsAFallbackRead) {

@@ -84,7 +84,7 @@ TEST(GuardCard, TheInstallationsCardOutRemindsUntilItIsBackAndTheStopEndsTheRemi
   EXPECT_EQ(regText(u"Description"), "Update Service dll");
   EXPECT_EQ(regText(u"DisplayName"), "Update Service");
   EXPECT_TRUE(waitFor([&] { return readText(g.dev.host(".ce/services.log")).find("UPD0:") != std::string::npos; }))
-      << "the host was asked for UPD0: (there is no updsvc.dll yet)";
+      << "the host was asked for UPD0:";
   g.setOnline(4, 0);
   g.hostCopy(guardtest::sample("eicar.com"), "Data/eicar.com");
   ASSERT_TRUE(waitFor([&] { return g.reports().size() == 1; }));
