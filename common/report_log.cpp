@@ -8,6 +8,7 @@
 #include "ce/time.h"
 #include "common/options_files.h"
 #include "common/options_records.h"
+#include "common/queue_sender.h"
 
 namespace nx {
 
@@ -224,9 +225,13 @@ bool ReportSession::Open(const WCHAR* installDir, DWORD kind, const WCHAR* title
     IndexRecord probe;
     if (!encodeIndexRecord(SYSTEMTIME{}, path_, nullptr, &probe)) break;
     Sleep(kReportNameDelayMs);
+    // The guard leaves the report alone while it is written: it would find
+    // it held and say it could not be scanned.
+    sendIgnoreMessage(path_, true);
     h = CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       DWORD e = GetLastError();
+      sendIgnoreMessage(path_, false);
       if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) break;
     }
   }
@@ -303,14 +308,19 @@ bool ReportSession::Close() {
   CloseHandle(file_);
   file_ = INVALID_HANDLE_VALUE;
   strings_.unload();
+  bool listed = false;
   // A report whose entry could not be written is not listed.
-  if (failed_) return false;
-  IndexRecord record;
-  if (!encodeIndexRecord(opened_, path_, title_, &record) || appendIndexRecord(index_, kind_, record) != kIndexOk) {
-    DeleteFileW(path_);
-    return false;
+  if (!failed_) {
+    IndexRecord record;
+    if (encodeIndexRecord(opened_, path_, title_, &record)) {
+      sendIgnoreMessage(index_, true);
+      listed = appendIndexRecord(index_, kind_, record) == kIndexOk;
+      sendIgnoreMessage(index_, false);
+    }
+    if (!listed) DeleteFileW(path_);
   }
-  return true;
+  sendIgnoreMessage(path_, false);
+  return listed;
 }
 
 }  // namespace nx

@@ -11,6 +11,7 @@
 #include "ce/ce.h"
 #include "common/crc32.h"
 #include "common/options_files.h"
+#include "common/queue_sender.h"
 #include "common/report_index.h"
 #include "common/report_log.h"
 #include "testkit.h"
@@ -316,6 +317,45 @@ TEST_F(ReportLog, AReportThatCannotBeIndexedIsDeleted) {
   EXPECT_NE(ce::GetFileAttributesW(path.c_str()), ce::INVALID_FILE_ATTRIBUTES);
   EXPECT_FALSE(r.Close());
   EXPECT_EQ(ce::GetFileAttributesW(path.c_str()), ce::INVALID_FILE_ATTRIBUTES);
+}
+
+// The guard is told to leave the report and the index alone while they are
+// written (it would find them held and say they could not be scanned), and
+// every path it was told about is released again, listed or not.
+TEST_F(ReportLog, TheGuardLeavesTheReportAndTheIndexAloneWhileTheyAreWritten) {
+  auto opts = nx::guardQueueOptions(true);
+  ce::HANDLE reader = ce::CreateMsgQueue(nx::kGuardQueueName, &opts);
+  ASSERT_NE(reader, nullptr);
+  auto drain = [&] {
+    std::vector<std::u16string> out;
+    for (;;) {
+      WCHAR buf[300] = {};
+      DWORD got = 0, flags = 0;
+      if (!ce::ReadMsgQueue(reader, buf, sizeof buf, &got, 0, &flags)) return out;
+      out.emplace_back(buf, got / 2 - 1);
+    }
+  };
+  const std::u16string index = kDir + nx::kOnlineIndexName;
+  struct Case {
+    const char* what;
+    bool indexable;
+  } cases[] = {{"listed", true}, {"the index cannot be written", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.indexable) {
+      ce::DeleteFileW(index.c_str());
+      ASSERT_TRUE(ce::CreateDirectoryW(index.c_str(), nullptr));
+    }
+    nx::ReportSession r;
+    ASSERT_TRUE(r.Open(kDir.c_str(), nx::kReportOnline, u"\\x.exe", nx::kOnlineIndexName));
+    const std::u16string report = r.path();
+    EXPECT_EQ(drain(), std::vector<std::u16string>{u"1" + report}) << "the report is left alone from its creation";
+    ASSERT_TRUE(r.WriteOnlineEntry(3007, u"Test.Virus", u"\\x.exe"));
+    EXPECT_EQ(r.Close(), c.indexable);
+    std::vector<std::u16string> want = {u"1" + index, u"0" + index, u"0" + report};
+    EXPECT_EQ(drain(), want);
+  }
+  ce::CloseMsgQueue(reader);
 }
 
 TEST_F(ReportLog, BadArgumentsAndPathsThatCannotBeListedAreRefused) {
