@@ -110,6 +110,51 @@ TEST_F(NxscanTest, CleanFilesOkWithVerboseAndExitZero) {
   EXPECT_TRUE(hasLineStarting(r.out, "Time: ")) << r.out;
 }
 
+// Exclusions by file and by folder, each by name or by whole path, repeated
+// and combined; the summary counts only what was scanned.
+TEST_F(NxscanTest, ExcludedFilesAndFoldersAreLeftOut) {
+  struct Case {
+    std::string args;
+    std::vector<std::string> found;  // relative to the files folder
+    int code;
+  } cases[] = {
+      {"--exclude '*.txt'", {"eicar.com", "nyxel-demo.exe", "demo.cab/setup.exe"}, 1},
+      {"--exclude '*.txt' --exclude 'e*.com'", {"nyxel-demo.exe", "demo.cab/setup.exe"}, 1},
+      {"--exclude-dir sub", {"eicar.com", "nyxel-demo.exe", "demo.cab/setup.exe"}, 1},
+      {"--exclude-dir '" + files_ + "/s*'", {"eicar.com", "nyxel-demo.exe", "demo.cab/setup.exe"}, 1},
+      {"--exclude-dir sub --exclude '*.com' --exclude '*.exe' --exclude '*.cab'", {}, 0},
+      // A file glob never hides a folder, nor a folder glob a file.
+      {"--exclude sub --exclude-dir eicar.com", {"eicar.com", "nyxel-demo.exe", "demo.cab/setup.exe", "sub/nested eicar.txt"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = scan(c.args + " " + files_);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    size_t found = 0;
+    std::istringstream in(r.out);
+    for (std::string l; std::getline(in, l);)
+      if (l.size() > 6 && l.compare(l.size() - 6, 6, " FOUND") == 0) ++found;
+    EXPECT_EQ(found, c.found.size()) << r.out;
+    for (const std::string& f : c.found) EXPECT_TRUE(hasLineStarting(r.out, files_ + "/" + f + ": ", " FOUND")) << f;
+  }
+  // Everything left out: nothing scanned, and the summary says so.
+  Result r = scan("--exclude-dir '" + files_ + "' " + files_);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(hasLine(r.out, "Scanned files: 0")) << r.out;
+  // The option takes one value: the path after it is still scanned.
+  r = scan("--no-summary --exclude '*.txt' " + files_ + "/eicar.com");
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+}
+
+// -i prints only what is not clean, also over -v; the summary stays.
+TEST_F(NxscanTest, InfectedOnlyOverridesVerbose) {
+  Result r = scan("-i -v " + files_ + "/readme.txt " + files_ + "/eicar.com");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_FALSE(hasLineStarting(r.out, files_ + "/readme.txt")) << r.out;
+  EXPECT_TRUE(hasLineStarting(r.out, files_ + "/eicar.com: ", " FOUND")) << r.out;
+  EXPECT_TRUE(hasLine(r.out, "Scanned files: 2")) << r.out;
+}
+
 // Pipes, sockets and device nodes are refused by the device without waiting
 // for a writer: each is SKIPPED, never OK, and the run ends with status 2
 // because it did not look at everything. A plain file beside them is scanned.

@@ -8,6 +8,7 @@
 // pass).
 #include <CLI/CLI.hpp>
 
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +53,17 @@ struct Settings {
   unsigned jobs = 0;
   Action action = Action::Report;
   bool limitsOk = false;  // files stopped at a limit do not make the exit status 2
+  std::vector<std::string> exclude, excludeDir;  // globs on a name or a whole path
 };
+
+// A glob matches a file or folder by its name or by its whole path, so both
+// "*.log" and "/srv/*/cache" do what they say.
+bool matchesAny(const std::vector<std::string>& globs, const fs::path& p) {
+  const std::string whole = p.string(), name = p.filename().string();
+  for (const std::string& g : globs)
+    if (::fnmatch(g.c_str(), name.c_str(), 0) == 0 || ::fnmatch(g.c_str(), whole.c_str(), 0) == 0) return true;
+  return false;
+}
 
 struct Totals {
   std::atomic<uint64_t> files{0}, threats{0}, errors{0}, bytes{0}, limits{0}, skipped{0};
@@ -141,7 +152,10 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
 
 // Files of the named paths; folders recursively, links to folders not
 // followed (a loop would never end). Paths that do not exist are errors.
-void collect(const std::string& arg, std::vector<std::string>& files, std::vector<std::string>& missing) {
+// Excluded files and folders are left out by the user's choice and are not
+// counted; a named folder that is itself excluded is not entered.
+void collect(const Settings& s, const std::string& arg, std::vector<std::string>& files,
+             std::vector<std::string>& missing) {
   std::error_code ec;
   fs::path p = fs::absolute(arg, ec).lexically_normal();
   std::string ps = p.string();
@@ -152,9 +166,10 @@ void collect(const std::string& arg, std::vector<std::string>& files, std::vecto
     return;
   }
   if (!fs::is_directory(st)) {
-    files.push_back(ps);
+    if (!matchesAny(s.exclude, ps)) files.push_back(ps);
     return;
   }
+  if (matchesAny(s.excludeDir, ps)) return;
   fs::recursive_directory_iterator it(p, fs::directory_options::skip_permission_denied, ec), end;
   if (ec) {
     missing.push_back(arg);
@@ -165,7 +180,11 @@ void collect(const std::string& arg, std::vector<std::string>& files, std::vecto
     std::error_code e2;
     // Links are followed to files (a link to a pipe is then skipped, not
     // passed over), never to folders; a link to nothing is passed over.
-    if (!it->is_directory(e2) && fs::exists(it->status(e2))) files.push_back(it->path().string());
+    if (it->is_directory(e2)) {
+      if (matchesAny(s.excludeDir, it->path())) it.disable_recursion_pending();
+    } else if (fs::exists(it->status(e2)) && !matchesAny(s.exclude, it->path())) {
+      files.push_back(it->path().string());
+    }
   }
 }
 
@@ -230,6 +249,14 @@ int main(int argc, char** argv) {
   app.add_flag("--json", s.json, "JSON Lines on standard output, one object per scanned file");
   app.add_flag("--no-summary", noSummary, "no summary at the end");
   app.add_flag("--quiet", s.quiet, "only detections and errors");
+  bool infectedOnly = false;
+  app.add_flag("-i,--infected", infectedOnly, "print no line for clean files (overrides -v); the summary stays");
+  app.add_option("--exclude", s.exclude, "leave out files whose name or path matches GLOB (repeatable)")
+      ->type_name("GLOB")
+      ->allow_extra_args(false);
+  app.add_option("--exclude-dir", s.excludeDir, "do not enter folders whose name or path matches GLOB (repeatable)")
+      ->type_name("GLOB")
+      ->allow_extra_args(false);
   app.add_flag("--no-archives", noArchives, "do not open archives");
   app.add_option("--depth", s.depth, "maximum archive depth (default 5)")->check(CLI::Range(0, 50));
   app.add_option("--categories", categories, "signature categories, flag word D (default 0x7F)");
@@ -245,6 +272,7 @@ int main(int argc, char** argv) {
     return rc == 0 ? 0 : 2;
   }
   s.summary = !noSummary && !s.quiet;
+  if (infectedOnly) s.verbose = false;
   s.archives = !noArchives;
   if (!parseAction(action, s.action)) return fail("unknown action '" + action + "' (report, repair, delete or quarantine)");
   nxscan::SessionSettings ss;
@@ -283,7 +311,7 @@ int main(int argc, char** argv) {
   if (!session.start(ss, &why)) return fail(why);
   const auto started = std::chrono::steady_clock::now();
   std::vector<std::string> files, missing;
-  for (const std::string& p : s.paths) collect(p, files, missing);
+  for (const std::string& p : s.paths) collect(s, p, files, missing);
   std::sort(files.begin(), files.end());
   Totals totals;
   for (const std::string& m : missing) {
