@@ -146,6 +146,47 @@ TEST_F(NxscanTest, ExcludedFilesAndFoldersAreLeftOut) {
   EXPECT_EQ(r.code, 1) << r.out << r.err;
 }
 
+// --log appends each run under its own header: what standard output showed
+// and the reasons of errors; a log that cannot be opened stops the run
+// before anything is scanned.
+TEST_F(NxscanTest, TheLogGetsEachRunAppendedUnderAHeader) {
+  const std::string log = work_.path() + "/scan log.txt";
+  Result first = scan("--log '" + log + "' " + files_ + "/eicar.com");
+  EXPECT_EQ(first.code, 1) << first.err;
+  Result second = scan("--log '" + log + "' " + files_ + "/readme.txt " + work_.path() + "/missing");
+  EXPECT_EQ(second.code, 2) << second.err;
+  std::ifstream in(log);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  size_t firstHead = text.find("----------- SCAN LOG -----------\nStarted: ");
+  ASSERT_NE(firstHead, std::string::npos) << text;
+  size_t secondHead = text.find("----------- SCAN LOG -----------", firstHead + 1);
+  ASSERT_NE(secondHead, std::string::npos) << text;
+  const std::string one = text.substr(firstHead, secondHead - firstHead), two = text.substr(secondHead);
+  EXPECT_NE(one.find("Paths: " + files_ + "/eicar.com\n"), std::string::npos) << one;
+  // Every line printed, in order (the error reasons come in between).
+  auto holdsInOrder = [](const std::string& logged, const std::string& printed) {
+    std::istringstream lines(printed);
+    size_t at = 0;
+    for (std::string l; std::getline(lines, l);) {
+      at = logged.find(l + "\n", at);
+      if (at == std::string::npos) return false;
+      at += l.size();
+    }
+    return true;
+  };
+  EXPECT_TRUE(holdsInOrder(one, first.out)) << one;
+  EXPECT_TRUE(holdsInOrder(two, second.out)) << two;
+  EXPECT_NE(two.find("nxscan: " + work_.path() + "/missing: no such file or folder"), std::string::npos) << two;
+
+  Result refused = scan("--log " + work_.path() + "/no/such/folder/x.log " + files_ + "/eicar.com");
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_TRUE(hasLineStarting(refused.err, "nxscan: cannot open the log " + work_.path() + "/no/such/folder/x.log: "))
+      << refused.err;
+}
+
 // -i prints only what is not clean, also over -v; the summary stays.
 TEST_F(NxscanTest, InfectedOnlyOverridesVerbose) {
   Result r = scan("-i -v " + files_ + "/readme.txt " + files_ + "/eicar.com");

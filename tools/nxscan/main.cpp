@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +72,30 @@ struct Totals {
 };
 
 std::mutex g_out;
+// --log: everything printed is also appended here.
+FILE* g_log = nullptr;
+
+void vsay(FILE* to, const char* fmt, va_list ap) {
+  va_list copy;
+  va_copy(copy, ap);
+  std::vfprintf(to, fmt, ap);
+  if (g_log) std::vfprintf(g_log, fmt, copy);
+  va_end(copy);
+}
+// Standard output and the log.
+__attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsay(stdout, fmt, ap);
+  va_end(ap);
+}
+// Standard error and the log.
+__attribute__((format(printf, 1, 2))) void sayErr(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsay(stderr, fmt, ap);
+  va_end(ap);
+}
 
 std::string jsonEscape(const std::string& s) {
   std::string o;
@@ -107,7 +133,7 @@ void emitLimits(const Settings& s, const std::string& host, const Outcome& o, st
   if (s.json) {
     line += ",\"limits\":\"" + jsonEscape(names) + "\"";
   } else {
-    std::printf("%s: LIMITS EXCEEDED (%s)\n", host.c_str(), names.c_str());
+    say("%s: LIMITS EXCEEDED (%s)\n", host.c_str(), names.c_str());
   }
 }
 
@@ -127,26 +153,26 @@ void emit(const Settings& s, const std::string& host, const Outcome& o) {
       line += ",\"error\":\"" + jsonEscape(o.reason) + "\"";
     if (o.result == "limits") emitLimits(s, host, o, line);
     line += "}\n";
-    std::fputs(line.c_str(), stdout);
+    say("%s", line.c_str());
   } else if (o.result == "limits") {
     std::string unused;
     emitLimits(s, host, o, unused);
   } else if (o.result == "infected") {
     std::string shown = o.member.empty() ? host : host + "/" + o.member;
-    std::printf("%s: %s FOUND%s\n", shown.c_str(), o.threat.c_str(),
+    say("%s: %s FOUND%s\n", shown.c_str(), o.threat.c_str(),
                 o.action == "none" ? "" : (" (" + o.action + ")").c_str());
     if (!o.reason.empty()) {
       std::fflush(stdout);
-      std::fprintf(stderr, "nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
+      sayErr("nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
     }
   } else if (o.result == "skipped") {
-    std::printf("%s: SKIPPED (%s)\n", host.c_str(), o.reason.c_str());
+    say("%s: SKIPPED (%s)\n", host.c_str(), o.reason.c_str());
   } else if (o.result == "error") {
-    std::printf("%s: ERROR\n", host.c_str());
+    say("%s: ERROR\n", host.c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
+    sayErr("nxscan: %s: %s\n", host.c_str(), o.reason.c_str());
   } else if (s.verbose) {
-    std::printf("%s: OK\n", host.c_str());
+    say("%s: OK\n", host.c_str());
   }
 }
 
@@ -210,8 +236,36 @@ bool parseAction(const std::string& v, Action& a) {
 }
 
 int fail(const std::string& what) {
-  std::fprintf(stderr, "nxscan: %s\n", what.c_str());
+  sayErr("nxscan: %s\n", what.c_str());
   return 2;
+}
+
+// Appends to the log, each run under a header of its own; false with the
+// reason when the file cannot be opened for appending.
+bool openLog(const std::string& file, const std::vector<std::string>& paths, std::string* why) {
+  g_log = std::fopen(file.c_str(), "a");
+  if (!g_log) {
+    *why = "cannot open the log " + file + ": " + std::strerror(errno);
+    return false;
+  }
+  std::time_t now = std::time(nullptr);
+  char when[64];
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  std::fprintf(g_log, "\n----------- SCAN LOG -----------\nStarted: %s\nPaths:", when);
+  for (const std::string& p : paths) std::fprintf(g_log, " %s", p.c_str());
+  std::fprintf(g_log, "\n\n");
+  return true;
+}
+
+// The log holds all a run printed only once it is flushed and closed; a
+// write that failed is said, as a log with a gap would mislead.
+bool closeLog() {
+  if (!g_log) return true;
+  bool ok = std::fflush(g_log) == 0 && !std::ferror(g_log);
+  ok = std::fclose(g_log) == 0 && ok;
+  g_log = nullptr;
+  if (!ok) std::fprintf(stderr, "nxscan: the log could not be written whole\n");
+  return ok;
 }
 
 // The scan limits (0 lifts one) and whether files stopped at one may pass.
@@ -249,6 +303,8 @@ int main(int argc, char** argv) {
   app.add_flag("--json", s.json, "JSON Lines on standard output, one object per scanned file");
   app.add_flag("--no-summary", noSummary, "no summary at the end");
   app.add_flag("--quiet", s.quiet, "only detections and errors");
+  std::string logFile;
+  app.add_option("--log", logFile, "also append what is printed to FILE, under a header per run")->type_name("FILE");
   bool infectedOnly = false;
   app.add_flag("-i,--infected", infectedOnly, "print no line for clean files (overrides -v); the summary stays");
   app.add_option("--exclude", s.exclude, "leave out files whose name or path matches GLOB (repeatable)")
@@ -285,6 +341,10 @@ int main(int argc, char** argv) {
   } catch (...) {
     return fail("--categories takes a mask from 0 to 0x7F");
   }
+  if (std::string why; !logFile.empty() && !openLog(logFile, s.paths, &why)) return fail(why);
+  struct LogCloser {
+    ~LogCloser() { closeLog(); }
+  } logCloser;
   if (s.jobs == 0) s.jobs = std::max(1u, std::thread::hardware_concurrency());
   if (s.jobs > 64) s.jobs = 64;
 
@@ -362,23 +422,23 @@ int main(int argc, char** argv) {
   session.end();
 
   if (s.summary && !s.json) {
-    std::printf("\n----------- SCAN SUMMARY -----------\n");
-    std::printf("Scanned files: %llu\n", (unsigned long long)totals.files.load());
-    std::printf("Infected files: %llu\n", (unsigned long long)totals.threats.load());
-    std::printf("Total errors: %llu\n", (unsigned long long)totals.errors.load());
-    std::printf("Limits exceeded: %llu\n", (unsigned long long)totals.limits.load());
-    std::printf("Skipped files: %llu\n", (unsigned long long)totals.skipped.load());
-    std::printf("Data scanned: %.2f MB\n", totals.bytes.load() / 1048576.0);
-    std::printf("Time: %.3f sec\n", seconds);
+    say("\n----------- SCAN SUMMARY -----------\n");
+    say("Scanned files: %llu\n", (unsigned long long)totals.files.load());
+    say("Infected files: %llu\n", (unsigned long long)totals.threats.load());
+    say("Total errors: %llu\n", (unsigned long long)totals.errors.load());
+    say("Limits exceeded: %llu\n", (unsigned long long)totals.limits.load());
+    say("Skipped files: %llu\n", (unsigned long long)totals.skipped.load());
+    say("Data scanned: %.2f MB\n", totals.bytes.load() / 1048576.0);
+    say("Time: %.3f sec\n", seconds);
   } else if (s.summary && s.json) {
     // The summary goes to standard error so that standard output stays one object per file.
-    std::fprintf(stderr,
-                 "scanned %llu files, %llu infected, %llu errors, %llu limits exceeded, %llu skipped, %.2f MB, %.3f s\n",
+    sayErr("scanned %llu files, %llu infected, %llu errors, %llu limits exceeded, %llu skipped, %.2f MB, %.3f s\n",
                  (unsigned long long)totals.files.load(), (unsigned long long)totals.threats.load(),
                  (unsigned long long)totals.errors.load(), (unsigned long long)totals.limits.load(),
                  (unsigned long long)totals.skipped.load(), totals.bytes.load() / 1048576.0, seconds);
   }
   std::fflush(stdout);
+  if (!closeLog()) return 2;
   // A file not looked at is never taken for clean: stopped at a limit
   // (unless allowed) or skipped, the run did not see everything.
   if (totals.errors || totals.skipped || (totals.limits && !s.limitsOk)) return 2;
