@@ -72,15 +72,7 @@ class OptionsFiles : public ::testing::Test {
     dev.writeFile(hostName(defaults ? nx::optionsAreaInfo(a).defaultsFile : nx::optionsAreaInfo(a).currentFile),
                   content);
   }
-  std::vector<std::u16string> messages() {
-    std::vector<std::u16string> out;
-    for (;;) {
-      WCHAR buf[300] = {};
-      DWORD got = 0, flags = 0;
-      if (!ce::ReadMsgQueue(reader, buf, sizeof buf, &got, 0, &flags)) return out;
-      out.emplace_back(buf, got / 2 - 1);
-    }
-  }
+  std::vector<std::u16string> messages() { return nxtest::readQueueTexts(reader); }
 
   nxtest::TempDevice dev;
   ce::HANDLE reader = nullptr;

@@ -326,15 +326,7 @@ TEST_F(ReportLog, TheGuardLeavesTheReportAndTheIndexAloneWhileTheyAreWritten) {
   auto opts = nx::guardQueueOptions(true);
   ce::HANDLE reader = ce::CreateMsgQueue(nx::kGuardQueueName, &opts);
   ASSERT_NE(reader, nullptr);
-  auto drain = [&] {
-    std::vector<std::u16string> out;
-    for (;;) {
-      WCHAR buf[300] = {};
-      DWORD got = 0, flags = 0;
-      if (!ce::ReadMsgQueue(reader, buf, sizeof buf, &got, 0, &flags)) return out;
-      out.emplace_back(buf, got / 2 - 1);
-    }
-  };
+  auto drain = [&] { return nxtest::readQueueTexts(reader); };
   const std::u16string index = kDir + nx::kOnlineIndexName;
   struct Case {
     const char* what;

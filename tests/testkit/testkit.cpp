@@ -210,4 +210,14 @@ std::string sharedDir() {
   return {};
 }
 
+std::vector<std::u16string> readQueueTexts(void* reader) {
+  std::vector<std::u16string> out;
+  for (;;) {
+    ce::WCHAR buf[300] = {};
+    ce::DWORD got = 0, flags = 0;
+    if (!ce::ReadMsgQueue(reader, buf, sizeof buf, &got, 0, &flags)) return out;
+    out.emplace_back(buf, got >= 2 ? got / 2 - 1 : 0);
+  }
+}
+
 }  // namespace nxtest

@@ -83,4 +83,8 @@ std::string sharedDir();
 // Recursively removes a host folder.
 void removeTree(const std::string& path);
 
+// Every message waiting at the read end of a device message queue, as UTF-16
+// texts without their terminators; reading never waits.
+std::vector<std::u16string> readQueueTexts(void* reader);
+
 }  // namespace nxtest
